@@ -1,0 +1,37 @@
+// Tarnwick: carries PTT from serial-port lines to rigctl servers.
+#include "app/command_line.h"
+#include "app/console.h"
+#include "app/supervisor.h"
+#include "ptt/ptt_monitor.h"
+
+namespace {
+
+[[noreturn]] void ShowUsageAndExit() {
+  Print(
+      "Missing paramters - you need COM port and IP Address and rigctl port of QVN, eg \r\n"
+      "  Tarnwick com10 192.168.1.64:4532\r\n\r\nPress any key to exit\r\n");
+  PlatformReadConsoleCharacter();
+  PlatformExit(0);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  PlatformPrepareConsole();
+  static CommandLine commandLine;
+  ParseCommandLine(argc, argv, &commandLine);
+  if (commandLine.Outcome == CommandLineOutcome::Usage) {
+    ShowUsageAndExit();
+  }
+  PlatformStartup();
+  if (commandLine.Outcome != CommandLineOutcome::Accepted) {
+    PrintRefusal(commandLine, argv);
+    PlatformExit(1);
+  }
+  InstallCommandLine(commandLine);
+  StartPttMonitor();
+  StartAllLinkWorkers(StartLinkWorker);
+  PlatformSleepMs(2000);
+  Print("Tarnwick running - Press ctrl/c to exit\r\n");
+  RunSupervisor();
+}

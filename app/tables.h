@@ -1,0 +1,13 @@
+// The two tables that every thread shares: the port names and the links.
+// Slot k of PortNames is paired with link k for the life of the process.
+#pragma once
+
+#include "link/hamlib_link.h"
+
+constexpr int MAX_PORTS = 4;
+constexpr int PORT_NAME_SIZE = 64;  // 63 characters and the zero
+
+extern char PortNames[MAX_PORTS][PORT_NAME_SIZE];
+extern HamlibLink Links[MAX_PORTS];
+
+inline bool SlotInUse(int slot) { return PortNames[slot][0] != '\0'; }

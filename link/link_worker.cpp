@@ -1,0 +1,91 @@
+#include "link/link_worker.h"
+
+#include "app/console.h"
+#include "link/rigctl_command.h"
+
+namespace {
+
+constexpr int DRAIN_CHUNK = 500;
+constexpr int DRAIN_BUFFER_SIZE = 512;
+
+// The connection-lost path: unlike a close by the server, it lets the next
+// failed connect be reported again.
+void LoseConnection(HamlibLink* link) {
+  Print("HAMLIB Connection lost for Addr %s\r\n", link->AddrText);
+  link->Running.store(0);
+  link->FailureReported.store(0);
+  link->Connected.store(0);
+  CloseLinkSocket(link);
+}
+
+// Returns true when the socket was made and connected.
+bool Connect(HamlibLink* link) {
+  CloseLinkSocket(link);
+  SocketHandle sock = PlatformTcpSocket();
+  if (sock == NO_SOCKET) {
+    Print("Socket Failed for HAMLIB socket - error code = %d\r\n", PlatformLastSocketError());
+    return false;
+  }
+  SetLinkSocket(link, sock);
+  PlatformSetLinkOptions(sock);
+  if (!PlatformConnect(sock, &link->Destination)) {
+    int error = PlatformLastSocketError();
+    if (link->FailureReported.load() == 0) {
+      Print("Connect Failed for HAMLIB socket - error code = %d Addr %s\r\n", error,
+            link->AddrText);
+      link->FailureReported.store(1);
+    }
+    CloseLinkSocket(link);
+    return false;
+  }
+  PlatformSetNonBlocking(sock);
+  Print("Connected to HAMLIB socket Addr %s\r\n", link->AddrText);
+  link->Running.store(1);
+  link->Connected.store(1);
+  link->FailureReported.store(1);
+  return true;
+}
+
+// Services the connection until it ends.
+void Service(HamlibLink* link) {
+  for (;;) {
+    int found = PlatformWaitSocket(link->Sock.load(), LINK_WAIT_MS);
+    if (found == SOCKET_WAIT_FAILED) {
+      Print("HAMLIB Select failed %d r\n", PlatformLastSocketError());
+      LoseConnection(link);
+      return;
+    }
+    if ((found & SOCKET_READABLE) != 0) {
+      DrainLink(link);
+    }
+    // DrainLink may have ended the connection; an exception only counts on
+    // a socket that is still the link's.
+    if ((found & SOCKET_EXCEPTION) != 0 && link->Sock.load() != NO_SOCKET) {
+      LoseConnection(link);
+      return;
+    }
+    if (link->Running.load() == 0) {
+      Print("HAMLIB Thread Terminated Addr %s\r\n", link->AddrText);
+      return;
+    }
+  }
+}
+
+}  // namespace
+
+void DrainLink(HamlibLink* link) {
+  char buffer[DRAIN_BUFFER_SIZE];
+  int received = PlatformReceive(link->Sock.load(), buffer, DRAIN_CHUNK);
+  if (received <= 0) {
+    CloseLinkSocket(link);
+    link->Running.store(0);
+    link->Connected.store(0);
+  }
+}
+
+void LinkWorker(HamlibLink* link) {
+  if (Connect(link)) {
+    Service(link);
+  }
+  link->WorkerActive.store(0);
+}

@@ -1,0 +1,34 @@
+#include "link/rigctl_command.h"
+
+#include <cstdio>
+
+int FormatPttCommand(int pttOn, char* buffer, int size) {
+  return std::snprintf(buffer, static_cast<std::size_t>(size), "T %d\n", pttOn != 0 ? 1 : 0);
+}
+
+void SendPttCommand(HamlibLink* link, int pttOn) {
+  char command[8];
+  int length = FormatPttCommand(pttOn, command, sizeof command);
+  PlatformLockAcquire(&link->SendLock);
+  SocketHandle sock = link->Sock.load();
+  if (sock != NO_SOCKET) {
+    PlatformSendNow(sock, command, length);
+  }
+  PlatformLockRelease(&link->SendLock);
+}
+
+void CloseLinkSocket(HamlibLink* link) {
+  PlatformLockAcquire(&link->SendLock);
+  SocketHandle sock = link->Sock.load();
+  if (sock != NO_SOCKET) {
+    PlatformCloseSocket(sock);
+  }
+  link->Sock.store(NO_SOCKET);
+  PlatformLockRelease(&link->SendLock);
+}
+
+void SetLinkSocket(HamlibLink* link, SocketHandle sock) {
+  PlatformLockAcquire(&link->SendLock);
+  link->Sock.store(sock);
+  PlatformLockRelease(&link->SendLock);
+}

@@ -1,0 +1,21 @@
+// The one rigctl command Tarnwick sends: set PTT, "T 1\n" or "T 0\n".
+#pragma once
+
+#include "link/hamlib_link.h"
+
+constexpr int PTT_COMMAND_LENGTH = 4;
+
+// Formats the command for a PTT state (1 on, 0 off) into buffer (at least
+// 5 bytes); returns its length.
+int FormatPttCommand(int pttOn, char* buffer, int size);
+
+// Sends the command on the link's current socket, once, without waiting.
+// Lost, silently, when the link has no connection.
+void SendPttCommand(HamlibLink* link, int pttOn);
+
+// Closes the link's socket, if any, and marks it as having none. Serialised
+// with SendPttCommand so that a send never reaches a reused handle.
+void CloseLinkSocket(HamlibLink* link);
+
+// Publishes a newly created socket as the link's socket.
+void SetLinkSocket(HamlibLink* link, SocketHandle sock);

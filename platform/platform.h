@@ -1,0 +1,94 @@
+// The services Tarnwick needs from the operating system: threads, sleeping,
+// console output, a small lock and TCP sockets. One implementation per
+// platform (platform_posix.cpp, platform_win32.cpp) is chosen by the build;
+// nothing outside this folder includes an operating-system header.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// Socket handles are pointer-sized on Windows (SOCKET) and int on POSIX.
+using SocketHandle = std::intptr_t;
+
+// "No socket". POSIX descriptor 0 is a valid socket when standard input is
+// closed, so the invalid handle (-1; INVALID_SOCKET on Windows) marks it.
+constexpr SocketHandle NO_SOCKET = -1;
+
+// An IPv4 socket address laid out like sockaddr_in: family, port and
+// address in network byte order, eight zero bytes.
+struct Ipv4Destination {
+  std::uint16_t Family;
+  std::uint16_t PortNetworkOrder;
+  std::uint32_t AddressNetworkOrder;
+  std::uint8_t Zero[8];
+};
+
+// Room for a pthread_mutex_t or an SRWLOCK; each platform checks that its
+// lock fits.
+struct PlatformLock {
+  alignas(8) unsigned char Storage[64];
+};
+
+// What waiting for a socket found: a combination of these bits, 0 on a
+// timeout, or SOCKET_WAIT_FAILED.
+constexpr int SOCKET_READABLE = 1;
+constexpr int SOCKET_EXCEPTION = 2;
+constexpr int SOCKET_WAIT_FAILED = -1;
+
+// --- process -------------------------------------------------------------
+// Standard output in binary mode, so messages reach it byte for byte.
+void PlatformPrepareConsole();
+// Socket start-up and what the platform needs before the first thread.
+void PlatformStartup();
+std::uint16_t PlatformAddressFamilyInet();
+std::uint32_t PlatformInetAddr(const char* text);
+int PlatformReadConsoleCharacter();
+[[noreturn]] void PlatformExit(int status);
+
+// --- threads and time ----------------------------------------------------
+using ThreadEntry = void (*)(void* record);
+// Starts a detached thread; returns false if it could not be started.
+bool PlatformStartThread(ThreadEntry entry, void* record);
+void PlatformSleepMs(unsigned milliseconds);
+// A monotonic clock in microseconds, for measurements.
+std::int64_t PlatformMonotonicMicros();
+
+// --- console -------------------------------------------------------------
+// Writes the bytes whole to standard output and flushes them at once.
+void PlatformWriteConsole(const char* bytes, std::size_t count);
+
+// --- lock ----------------------------------------------------------------
+void PlatformLockInit(PlatformLock* lock);
+void PlatformLockAcquire(PlatformLock* lock);
+void PlatformLockRelease(PlatformLock* lock);
+
+// --- TCP sockets ---------------------------------------------------------
+// Each call that fails reports the platform's error code through
+// PlatformLastSocketError().
+int PlatformLastSocketError();
+SocketHandle PlatformTcpSocket();
+void PlatformSetLinkOptions(SocketHandle sock);  // SO_REUSEADDR, TCP_NODELAY
+bool PlatformConnect(SocketHandle sock, const Ipv4Destination* destination);
+void PlatformSetNonBlocking(SocketHandle sock);
+// Waits until the socket is readable (data, close or error) or reports an
+// exception (out-of-band data), or the timeout passes.
+int PlatformWaitSocket(SocketHandle sock, int timeoutMs);
+// recv: bytes received, 0 when the peer closed, -1 on any error.
+int PlatformReceive(SocketHandle sock, char* buffer, int capacity);
+// One send that never blocks and never raises a signal: bytes sent or -1.
+int PlatformSendNow(SocketHandle sock, const char* bytes, int count);
+void PlatformCloseSocket(SocketHandle sock);
+
+// --- loopback servers, for the tools and tests ---------------------------
+// Listens on 127.0.0.1; port 0 picks a free port, reported in *boundPort.
+// receiveBuffer > 0 sets SO_RCVBUF before listening.
+SocketHandle PlatformListenLoopback(std::uint16_t port, std::uint16_t* boundPort,
+                                    int receiveBuffer);
+// Waits at most timeoutMs for a connection; NO_SOCKET if none came.
+SocketHandle PlatformAccept(SocketHandle listener, int timeoutMs);
+// Waits at most timeoutMs for data: bytes, 0 on close, -1 on error or timeout.
+int PlatformReceiveTimed(SocketHandle sock, char* buffer, int capacity, int timeoutMs);
+// Blocking send of all bytes; outOfBand sends them as urgent data.
+bool PlatformSendAll(SocketHandle sock, const char* bytes, int count, bool outOfBand);
+// Connects to 127.0.0.1:port with TCP_NODELAY, blocking; NO_SOCKET on failure.
+SocketHandle PlatformConnectLoopback(std::uint16_t port);

@@ -1,0 +1,329 @@
+// POSIX ports. A QVN virtual port NAME is the Unix-domain stream socket
+// /tmp/QVN<NAME>; a COM port NAME is /dev/<NAME>, or NAME itself when it is
+// a path. The shared event is an eventfd, and waiting on it also waits on
+// the sockets of the virtual ports whose read is outstanding, so a virtual
+// port wakes the monitor directly.
+//
+// Without overlapped comm events, each COM port gets a small waiter thread
+// standing in for WaitCommEvent: it sleeps in TIOCMIWAIT for a CTS or DSR
+// change, compares the TIOCGICOUNT counters so that a change between two
+// waits is not missed, and sets the shared event. A driver that refuses
+// TIOCMIWAIT has its lines read every 10 ms instead.
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/eventfd.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+#include "platform/platform.h"
+#include "platform/port_layer.h"
+
+namespace {
+
+constexpr int PORT_SLOTS = 4;
+constexpr int PATH_SIZE = 108;  // sun_path; holds "/tmp/QVN" and a 63-character name
+constexpr unsigned LINE_POLL_MS = 10;
+constexpr int WATCHED_LINES = TIOCM_CTS | TIOCM_DSR;
+
+enum class Operation { Idle, Pending, Completed, Failed };
+
+struct PosixPort {
+  int Fd;
+  bool IsCom;
+  pthread_mutex_t Lock;  // between the monitor and a COM port's waiter
+  Operation State;
+  int Error;
+  // Virtual ports: where the outstanding read goes.
+  std::uint8_t* Buffer;
+  int Capacity;
+  int Bytes;
+  // COM ports: a change seen while no wait was outstanding.
+  bool ChangeSeen;
+  int WaiterError;
+};
+
+PosixPort Ports[PORT_SLOTS];
+int PortCount = 0;
+int EventFd = -1;
+
+void SignalEvent() {
+  std::uint64_t one = 1;
+  while (write(EventFd, &one, sizeof one) < 0 && errno == EINTR) {
+  }
+}
+
+PortHandle AddPort(int fd, bool isCom) {
+  if (PortCount == PORT_SLOTS) {
+    return NO_PORT;
+  }
+  PosixPort& port = Ports[PortCount];
+  port.Fd = fd;
+  port.IsCom = isCom;
+  pthread_mutex_init(&port.Lock, nullptr);
+  port.State = Operation::Idle;
+  return PortCount++;
+}
+
+// --- opening -------------------------------------------------------------
+
+int OpenVirtualPort(const char* name, PortHandle* port) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  int length = std::snprintf(address.sun_path, sizeof address.sun_path, "/tmp/QVN%s", name);
+  if (length < 0 || length >= static_cast<int>(sizeof address.sun_path)) {
+    return ENAMETOOLONG;
+  }
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    return errno;
+  }
+  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    int error = errno;
+    close(fd);
+    return error;
+  }
+  *port = AddPort(fd, false);
+  return 0;
+}
+
+void ComPortPath(const char* name, char* path) {
+  if (name[0] == '/') {
+    std::snprintf(path, PATH_SIZE, "%s", name);
+  } else {
+    std::snprintf(path, PATH_SIZE, "/dev/%s", name);
+  }
+}
+
+int OpenComPort(const char* name, PortHandle* port) {
+  char path[PATH_SIZE];
+  ComPortPath(name, path);
+  int fd = open(path, O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) {
+    return errno;
+  }
+  int error = 0;
+  if (isatty(fd) == 0) {
+    error = errno != 0 ? errno : ENOTTY;
+  } else if (ioctl(fd, TIOCEXCL) != 0) {
+    error = errno;
+  }
+  if (error != 0) {
+    close(fd);
+    return error;
+  }
+  *port = AddPort(fd, true);
+  return 0;
+}
+
+// --- the COM-port waiter -------------------------------------------------
+
+void NoteLineChange(PosixPort* port) {
+  pthread_mutex_lock(&port->Lock);
+  if (port->State == Operation::Pending) {
+    port->State = Operation::Completed;
+    SignalEvent();
+  } else {
+    port->ChangeSeen = true;
+  }
+  pthread_mutex_unlock(&port->Lock);
+}
+
+void NoteWaiterFailure(PosixPort* port, int error) {
+  pthread_mutex_lock(&port->Lock);
+  port->WaiterError = error;
+  if (port->State == Operation::Pending) {
+    port->State = Operation::Failed;
+    port->Error = error;
+    SignalEvent();
+  }
+  pthread_mutex_unlock(&port->Lock);
+}
+
+bool ReadCounters(int fd, serial_icounter_struct* counters) {
+  return ioctl(fd, TIOCGICOUNT, counters) == 0;
+}
+
+// Sleeps in TIOCMIWAIT until a watched line changes. Returns when the driver
+// cannot wait that way.
+void WaitForChangesInDriver(PosixPort* port) {
+  serial_icounter_struct last{};
+  if (!ReadCounters(port->Fd, &last)) {
+    return;
+  }
+  for (;;) {
+    if (ioctl(port->Fd, TIOCMIWAIT, WATCHED_LINES) != 0 && errno != EINTR) {
+      return;
+    }
+    serial_icounter_struct now{};
+    if (!ReadCounters(port->Fd, &now)) {
+      return;
+    }
+    if (now.cts != last.cts || now.dsr != last.dsr) {
+      NoteLineChange(port);
+    }
+    last = now;
+  }
+}
+
+void PollForChanges(PosixPort* port) {
+  int last = 0;
+  if (ioctl(port->Fd, TIOCMGET, &last) != 0) {
+    NoteWaiterFailure(port, errno);
+    return;
+  }
+  for (;;) {
+    PlatformSleepMs(LINE_POLL_MS);
+    int now = 0;
+    if (ioctl(port->Fd, TIOCMGET, &now) != 0) {
+      NoteWaiterFailure(port, errno);
+      return;
+    }
+    if (((now ^ last) & WATCHED_LINES) != 0) {
+      NoteLineChange(port);
+    }
+    last = now;
+  }
+}
+
+void LineWaiter(void* record) {
+  auto* port = static_cast<PosixPort*>(record);
+  WaitForChangesInDriver(port);
+  PollForChanges(port);
+}
+
+void WatchComLines(PortHandle handle) {
+  if (!PlatformStartThread(LineWaiter, &Ports[handle])) {
+    NoteWaiterFailure(&Ports[handle], EAGAIN);
+  }
+}
+
+// --- the shared event ----------------------------------------------------
+
+int CreateSharedEvent() {
+  EventFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  return EventFd < 0 ? errno : 0;
+}
+
+// A virtual port with a read outstanding counts as a source of the event.
+bool ReadOutstanding(PosixPort* port) {
+  if (port->IsCom) {
+    return false;
+  }
+  pthread_mutex_lock(&port->Lock);
+  bool pending = port->State == Operation::Pending;
+  pthread_mutex_unlock(&port->Lock);
+  return pending;
+}
+
+EventWaitResult WaitSharedEvent(int timeoutMs) {
+  pollfd sources[PORT_SLOTS + 1];
+  nfds_t count = 0;
+  sources[count++] = pollfd{EventFd, POLLIN, 0};
+  for (int i = 0; i < PortCount; ++i) {
+    if (ReadOutstanding(&Ports[i])) {
+      sources[count++] = pollfd{Ports[i].Fd, POLLIN, 0};
+    }
+  }
+  int result = poll(sources, count, timeoutMs);
+  if (result < 0) {
+    return errno == EINTR ? EventWaitResult::Timeout : EventWaitResult::Failed;
+  }
+  return result == 0 ? EventWaitResult::Timeout : EventWaitResult::Signalled;
+}
+
+void ResetSharedEvent() {
+  std::uint64_t count = 0;
+  while (read(EventFd, &count, sizeof count) > 0) {
+  }
+}
+
+// --- operations ----------------------------------------------------------
+
+int StartRead(PortHandle handle, std::uint8_t* buffer, int capacity) {
+  PosixPort& port = Ports[handle];
+  pthread_mutex_lock(&port.Lock);
+  port.Buffer = buffer;
+  port.Capacity = capacity;
+  port.State = Operation::Pending;
+  pthread_mutex_unlock(&port.Lock);
+  return 0;
+}
+
+int StartLineWait(PortHandle handle) {
+  PosixPort& port = Ports[handle];
+  pthread_mutex_lock(&port.Lock);
+  int error = port.WaiterError;
+  if (error == 0) {
+    port.State = port.ChangeSeen ? Operation::Completed : Operation::Pending;
+    port.ChangeSeen = false;
+    if (port.State == Operation::Completed) {
+      SignalEvent();
+    }
+  }
+  pthread_mutex_unlock(&port.Lock);
+  return error;
+}
+
+// The outstanding read of a virtual port completes when data is there; a
+// read of 0 bytes means QVN closed the port, which fails it like a broken pipe.
+PortResult ReadIfReady(PosixPort* port, int* bytes, int* errorCode) {
+  ssize_t received = recv(port->Fd, port->Buffer, static_cast<size_t>(port->Capacity), MSG_DONTWAIT);
+  if (received > 0) {
+    port->State = Operation::Idle;
+    *bytes = static_cast<int>(received);
+    return PortResult::Completed;
+  }
+  if (received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+    return PortResult::Pending;
+  }
+  port->State = Operation::Failed;
+  port->Error = received == 0 ? EPIPE : errno;
+  *errorCode = port->Error;
+  return PortResult::Failed;
+}
+
+PortResult GetResult(PortHandle handle, int* bytes, int* errorCode) {
+  PosixPort& port = Ports[handle];
+  pthread_mutex_lock(&port.Lock);
+  PortResult result = PortResult::Pending;
+  if (port.State == Operation::Pending && !port.IsCom) {
+    result = ReadIfReady(&port, bytes, errorCode);
+  } else if (port.State == Operation::Completed) {
+    port.State = Operation::Idle;
+    *bytes = 0;
+    result = PortResult::Completed;
+  } else if (port.State == Operation::Failed) {
+    *errorCode = port.Error;
+    result = PortResult::Failed;
+  }
+  pthread_mutex_unlock(&port.Lock);
+  return result;
+}
+
+bool ReadCts(PortHandle handle, int* ctsOn) {
+  int lines = 0;
+  if (ioctl(Ports[handle].Fd, TIOCMGET, &lines) != 0) {
+    return false;
+  }
+  *ctsOn = (lines & TIOCM_CTS) != 0 ? 1 : 0;
+  return true;
+}
+
+const PortLayer PosixPortLayer = {
+    OpenVirtualPort, OpenComPort,      WatchComLines, CreateSharedEvent,
+    WaitSharedEvent, ResetSharedEvent, StartRead,     StartLineWait,
+    GetResult,       ReadCts,
+};
+
+}  // namespace
+
+const PortLayer* PlatformPortLayer() { return &PosixPortLayer; }

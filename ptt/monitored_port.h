@@ -1,0 +1,21 @@
+// What the PTT monitor keeps for each port it has opened.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/port_layer.h"
+
+constexpr int READ_BUFFER_SIZE = 80;
+
+struct MonitoredPort {
+  int Slot;  // slot in PortNames; its commands go to link Slot
+  PortHandle Handle;
+  int IsComPort;  // 0: QVN virtual-port pipe, 1: real COM port
+  int Active;     // 0 once its operation has failed: no longer monitored
+  std::uint8_t ReadBuffer[READ_BUFFER_SIZE];
+  std::uint8_t LastStatus;  // the last status byte acted upon
+  int EscapePending;        // a read ended on the escape byte 0xFF
+};
+
+// Where the monitor's PTT commands go: link `slot`, state 1 on or 0 off.
+using PttSender = void (*)(int slot, int pttOn);

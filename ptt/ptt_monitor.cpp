@@ -1,0 +1,147 @@
+#include "ptt/ptt_monitor.h"
+
+#include <cstring>
+
+#include "app/console.h"
+#include "link/rigctl_command.h"
+#include "ptt/status_stream.h"
+
+namespace {
+
+void SendOnLink(int slot, int pttOn) { SendPttCommand(&Links[slot], pttOn); }
+
+void OpenPort(PttMonitorState* state, int slot) {
+  const char* name = PortNames[slot];
+  PortHandle handle = NO_PORT;
+  int isComPort = 0;
+  int error = state->Layer->OpenVirtualPort(name, &handle);
+  if (error != 0) {
+    Print("TXGATE port QVN%s Open failed code %d - trying real com port\r\n", name, error);
+    error = state->Layer->OpenComPort(name, &handle);
+    if (error != 0) {
+      Print("TXGATE port %s Open failed code %d\r\n", name, error);
+      return;
+    }
+    isComPort = 1;
+    state->Layer->WatchComLines(handle);
+    Print("TXGATE port %s Opened\r\n", name);
+  }
+  MonitoredPort& port = state->Ports[state->PortCount++];
+  std::memset(&port, 0, sizeof port);
+  port.Slot = slot;
+  port.Handle = handle;
+  port.IsComPort = isComPort;
+  port.Active = 1;
+}
+
+void StopMonitoring(MonitoredPort* port, int error) {
+  port->Active = 0;
+  Print("TXGATE port %s Closed code %d - no longer monitored\r\n", PortNames[port->Slot], error);
+}
+
+// Starts the port's next operation; a port whose operation cannot start is
+// dropped. Returns true when an operation was started.
+bool StartOperation(PttMonitorState* state, MonitoredPort* port) {
+  int error = port->IsComPort != 0
+                  ? state->Layer->StartLineWait(port->Handle)
+                  : state->Layer->StartRead(port->Handle, port->ReadBuffer, READ_BUFFER_SIZE);
+  if (error != 0) {
+    StopMonitoring(port, error);
+    return false;
+  }
+  return true;
+}
+
+void HandleLineChange(PttMonitorState* state, MonitoredPort* port) {
+  int ctsOn = 0;
+  // A status that cannot be read sends nothing rather than a stale state.
+  if (state->Layer->ReadCts(port->Handle, &ctsOn)) {
+    state->Send(port->Slot, ctsOn != 0 ? 1 : 0);
+  }
+}
+
+// Handles one completed operation; returns true when a new one was started.
+bool ServicePort(PttMonitorState* state, MonitoredPort* port) {
+  int bytes = 0;
+  int error = 0;
+  PortResult result = state->Layer->GetResult(port->Handle, &bytes, &error);
+  if (result == PortResult::Pending) {
+    return false;
+  }
+  if (result == PortResult::Failed) {
+    StopMonitoring(port, error);
+    return false;
+  }
+  if (port->IsComPort != 0) {
+    HandleLineChange(state, port);
+  } else if (bytes > 0) {
+    DecodeStatusStream(port->ReadBuffer, bytes, port, state->Send);
+  }
+  return StartOperation(state, port);
+}
+
+// Starting an operation may reset the shared event and so hide a completion
+// that arrived during the scan: scanning again after any restart finds it.
+bool ScanPorts(PttMonitorState* state) {
+  bool restarted = false;
+  for (int i = 0; i < state->PortCount; ++i) {
+    MonitoredPort* port = &state->Ports[i];
+    if (port->Active != 0 && ServicePort(state, port)) {
+      restarted = true;
+    }
+  }
+  return restarted;
+}
+
+PttMonitorState PlatformMonitor;
+
+}  // namespace
+
+bool OpenMonitoredPorts(PttMonitorState* state) {
+  state->PortCount = 0;
+  if (!SlotInUse(0)) {
+    return false;
+  }
+  for (int slot = 0; slot < MAX_PORTS && SlotInUse(slot); ++slot) {
+    OpenPort(state, slot);
+  }
+  return true;
+}
+
+bool StartMonitoring(PttMonitorState* state) {
+  int error = state->Layer->CreateSharedEvent();
+  if (error != 0) {
+    Print("TXGATE port monitor failed to start code %d\r\n", error);
+    return false;
+  }
+  for (int i = 0; i < state->PortCount; ++i) {
+    StartOperation(state, &state->Ports[i]);
+  }
+  return true;
+}
+
+void MonitorPass(PttMonitorState* state) {
+  // A timeout scans too: a completion whose signal was reset is found then.
+  if (state->Layer->WaitSharedEvent(MONITOR_WAIT_MS) == EventWaitResult::Failed) {
+    PlatformSleepMs(MONITOR_WAIT_MS);  // never spin on a broken event
+  }
+  state->Layer->ResetSharedEvent();
+  while (ScanPorts(state)) {
+  }
+}
+
+void PttMonitor(void* record) {
+  auto* state = static_cast<PttMonitorState*>(record);
+  if (!OpenMonitoredPorts(state) || !StartMonitoring(state)) {
+    return;
+  }
+  for (;;) {
+    MonitorPass(state);
+  }
+}
+
+void StartPttMonitor() {
+  PlatformMonitor.Layer = PlatformPortLayer();
+  PlatformMonitor.Send = SendOnLink;
+  PlatformStartThread(PttMonitor, &PlatformMonitor);
+}

@@ -1,0 +1,34 @@
+// The PTT monitor: one thread that opens the ports, keeps one operation
+// outstanding on each, sleeps on one shared event until any of them
+// completes, and turns what completed into PTT commands on the port's link.
+#pragma once
+
+#include "app/tables.h"
+#include "ptt/monitored_port.h"
+
+constexpr int MONITOR_WAIT_MS = 1000;
+
+struct PttMonitorState {
+  const PortLayer* Layer;
+  PttSender Send;
+  MonitoredPort Ports[MAX_PORTS];
+  int PortCount;
+};
+
+// Opens every port up to the first empty slot, as a virtual port or else
+// as a COM port. Returns false when the first slot is empty.
+bool OpenMonitoredPorts(PttMonitorState* state);
+
+// Creates the shared event and starts each port's first operation. Returns
+// false, after saying so, when the event cannot be created.
+bool StartMonitoring(PttMonitorState* state);
+
+// One wait of at most MONITOR_WAIT_MS, then scans until no port is left
+// with a completed operation.
+void MonitorPass(PttMonitorState* state);
+
+// Thread entry: runs the monitor on *state for the life of the process.
+void PttMonitor(void* state);
+
+// Starts the monitor thread on the platform's ports, sending on Links.
+void StartPttMonitor();

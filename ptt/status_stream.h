@@ -1,0 +1,18 @@
+// The byte stream of a QVN virtual port: data bytes, with 0xFF escaping
+// either a data byte 0xFF (0xFF 0xFF) or a line-status byte (0xFF S), whose
+// bit 1 is PTT.
+#pragma once
+
+#include <cstdint>
+
+#include "ptt/monitored_port.h"
+
+constexpr std::uint8_t STREAM_ESCAPE = 0xFF;
+constexpr std::uint8_t STATUS_PTT_BIT = 0x02;
+
+// Acts on the status bytes among count bytes of one read: each status byte
+// that differs from the port's LastStatus sends its PTT state on the port's
+// link and becomes LastStatus. An escape that ends the read is kept, and the
+// next read's first byte completes it.
+void DecodeStatusStream(const std::uint8_t* bytes, int count, MonitoredPort* port,
+                        PttSender send);
