@@ -11,7 +11,9 @@ void SendPttCommand(HamlibLink* link, int pttOn) {
   int length = FormatPttCommand(pttOn, command, sizeof command);
   PlatformLockAcquire(&link->SendLock);
   SocketHandle sock = link->Sock.load();
-  if (sock != NO_SOCKET) {
+  // A socket that is still connecting could not carry the command anyway;
+  // leaving it alone keeps the send from meeting a connect in progress.
+  if (sock != NO_SOCKET && link->Connected.load() != 0) {
     PlatformSendNow(sock, command, length);
   }
   PlatformLockRelease(&link->SendLock);

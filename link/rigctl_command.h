@@ -10,7 +10,7 @@ constexpr int PTT_COMMAND_LENGTH = 4;
 int FormatPttCommand(int pttOn, char* buffer, int size);
 
 // Sends the command on the link's current socket, once, without waiting.
-// Lost, silently, when the link has no connection.
+// Lost, silently, when the link has no connection (none yet, or none any more).
 void SendPttCommand(HamlibLink* link, int pttOn);
 
 // Closes the link's socket, if any, and marks it as having none. Serialised

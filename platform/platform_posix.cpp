@@ -158,6 +158,13 @@ void PlatformSetLinkOptions(SocketHandle sock) {
 }
 
 bool PlatformConnect(SocketHandle sock, const Ipv4Destination* destination) {
+  // Linux takes a connect to an AF_UNSPEC (all-zero) address as "dissolve
+  // the association" and reports success; the link would then claim a
+  // connection that does not exist. It fails, as on Windows.
+  if (destination->Family != AF_INET) {
+    LastSocketError = EAFNOSUPPORT;
+    return false;
+  }
   sockaddr_in address{};
   std::memcpy(&address, destination, sizeof address);
   if (connect(Fd(sock), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {

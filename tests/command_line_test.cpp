@@ -1,0 +1,175 @@
+#include "app/command_line.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "tests/test_support.h"
+
+namespace {
+
+struct ParseCase {
+  const char* Title;
+  std::vector<std::string> Arguments;  // after the program name
+  CommandLineOutcome Outcome;
+  int PairCount;
+  int RefusedArgument;
+};
+
+CommandLine Parse(const std::vector<std::string>& arguments) {
+  std::vector<const char*> argv{"tarnwick"};
+  for (const std::string& argument : arguments) {
+    argv.push_back(argument.c_str());
+  }
+  static CommandLine parsed;
+  ParseCommandLine(static_cast<int>(argv.size()), argv.data(), &parsed);
+  return parsed;
+}
+
+std::uint32_t AddressBytes(unsigned a, unsigned b, unsigned c, unsigned d) {
+  std::uint32_t address = 0;
+  unsigned char bytes[4] = {static_cast<unsigned char>(a), static_cast<unsigned char>(b),
+                            static_cast<unsigned char>(c), static_cast<unsigned char>(d)};
+  std::memcpy(&address, bytes, sizeof address);
+  return address;
+}
+
+std::uint16_t PortBytes(unsigned port) {
+  std::uint16_t value = 0;
+  unsigned char bytes[2] = {static_cast<unsigned char>(port >> 8),
+                            static_cast<unsigned char>(port & 0xFF)};
+  std::memcpy(&value, bytes, sizeof value);
+  return value;
+}
+
+const std::string PORT_63(63, 'p');
+const std::string PORT_64(64, 'p');
+const std::string ADDRESS_163 = "127.0.0.1:" + std::string(153, '4');
+const std::string ADDRESS_164 = "127.0.0.1:" + std::string(154, '4');
+
+TEST(CommandLine, OutcomesAndPairCounts) {
+  const ParseCase cases[] = {
+      {"no argument", {}, CommandLineOutcome::Usage, 0, 0},
+      {"one argument", {"com10"}, CommandLineOutcome::Usage, 0, 0},
+      {"one pair", {"com10", "127.0.0.1:4532"}, CommandLineOutcome::Accepted, 1, 0},
+      {"third argument ignored", {"a", "127.0.0.1:1", "b"}, CommandLineOutcome::Accepted, 1, 0},
+      {"two pairs", {"a", "127.0.0.1:1", "b", "127.0.0.1:2"}, CommandLineOutcome::Accepted, 2, 0},
+      {"four pairs and a spare",
+       {"a", "1", "b", "2", "c", "3", "d", "4", "e"},
+       CommandLineOutcome::Accepted,
+       4,
+       0},
+      {"five pairs", {"a", "1", "b", "2", "c", "3", "d", "4", "e", "5"},
+       CommandLineOutcome::TooManyPorts, 0, 0},
+      {"63-character port", {PORT_63, "127.0.0.1:1"}, CommandLineOutcome::Accepted, 1, 0},
+      {"64-character port", {PORT_64, "127.0.0.1:1"}, CommandLineOutcome::PortNameTooLong, 0, 1},
+      {"long port in the third pair",
+       {"a", "1", "b", "2", PORT_64, "3"},
+       CommandLineOutcome::PortNameTooLong,
+       0,
+       5},
+      {"163-character address", {"a", ADDRESS_163}, CommandLineOutcome::Accepted, 1, 0},
+      {"164-character address", {"a", ADDRESS_164}, CommandLineOutcome::AddressTooLong, 0, 2},
+  };
+  for (const ParseCase& c : cases) {
+    SCOPED_TRACE(c.Title);
+    CommandLine parsed = Parse(c.Arguments);
+    EXPECT_EQ(parsed.Outcome, c.Outcome);
+    EXPECT_EQ(parsed.PairCount, c.PairCount);
+    EXPECT_EQ(parsed.RefusedArgument, c.RefusedArgument);
+  }
+}
+
+struct AddressCase {
+  const char* Address;
+  bool HasDestination;
+  std::uint32_t Host;
+  unsigned Port;
+};
+
+TEST(CommandLine, AddressConversion) {
+  const AddressCase cases[] = {
+      {"127.0.0.1:4532", true, AddressBytes(127, 0, 0, 1), 4532},
+      {"127.1:4532", true, AddressBytes(127, 0, 0, 1), 4532},  // inet_addr's short form
+      {"127.0.0.1:abc", true, AddressBytes(127, 0, 0, 1), 0},
+      {"127.0.0.1:70000", true, AddressBytes(127, 0, 0, 1), 4464},
+      {"nohost:4532", true, 0xFFFFFFFFu, 4532},
+      {"127.0.0.1", false, 0, 0},
+      {"", false, 0, 0},
+  };
+  for (const AddressCase& c : cases) {
+    SCOPED_TRACE(c.Address);
+    CommandLine parsed = Parse({"com10", c.Address});
+    ASSERT_EQ(parsed.Outcome, CommandLineOutcome::Accepted);
+    EXPECT_STREQ(parsed.AddrText[0], c.Address);
+    const Ipv4Destination& destination = parsed.Destination[0];
+    if (c.HasDestination) {
+      EXPECT_EQ(destination.Family, PlatformAddressFamilyInet());
+      EXPECT_EQ(destination.AddressNetworkOrder, c.Host);
+      EXPECT_EQ(destination.PortNetworkOrder, PortBytes(c.Port));
+    } else {
+      const Ipv4Destination zero{};
+      EXPECT_EQ(std::memcmp(&destination, &zero, sizeof zero), 0);
+    }
+  }
+}
+
+TEST(CommandLine, InstallFillsTablesAndKeepsEmptySlots) {
+  ResetTables();
+  CommandLine parsed = Parse({"com10", "127.0.0.1:4532", "", "127.0.0.1:4533", "vp3", "x"});
+  ASSERT_EQ(parsed.Outcome, CommandLineOutcome::Accepted);
+  InstallCommandLine(parsed);
+  EXPECT_STREQ(PortNames[0], "com10");
+  EXPECT_FALSE(SlotInUse(1));  // an empty port argument leaves its slot empty
+  EXPECT_STREQ(Links[1].AddrText, "127.0.0.1:4533");
+  EXPECT_STREQ(PortNames[2], "vp3");
+  EXPECT_FALSE(SlotInUse(3));
+  for (const HamlibLink& link : Links) {
+    EXPECT_EQ(link.Sock.load(), NO_SOCKET);
+    EXPECT_EQ(link.Connected.load(), 0);
+  }
+}
+
+TEST(CommandLine, RefusalsNameTheArgumentAndTheLimit) {
+  struct RefusalCase {
+    std::vector<std::string> Arguments;
+    std::string Message;
+  };
+  const RefusalCase cases[] = {
+      {{PORT_64, "127.0.0.1:1"}, "Port name too long (at most 63 characters): " + PORT_64 + "\r\n"},
+      {{"a", ADDRESS_164}, "Address too long (at most 163 characters): " + ADDRESS_164 + "\r\n"},
+      {{"a", "1", "b", "2", "c", "3", "d", "4", "e", "5"}, "Too many ports (at most 4)\r\n"},
+  };
+  for (const RefusalCase& c : cases) {
+    std::vector<const char*> argv{"tarnwick"};
+    for (const std::string& argument : c.Arguments) {
+      argv.push_back(argument.c_str());
+    }
+    CommandLine parsed;
+    ParseCommandLine(static_cast<int>(argv.size()), argv.data(), &parsed);
+    StartCapture();
+    PrintRefusal(parsed, argv.data());
+    StopCapture();
+    EXPECT_EQ(Captured(), c.Message);
+  }
+}
+
+TEST(CommandLine, AHugeArgumentIsRefusedOnOneWholeLine) {
+  const std::string huge(100000, 'x');
+  const char* argv[] = {"tarnwick", huge.c_str(), "127.0.0.1:1"};
+  CommandLine parsed;
+  ParseCommandLine(3, argv, &parsed);
+  ASSERT_EQ(parsed.Outcome, CommandLineOutcome::PortNameTooLong);
+  StartCapture();
+  PrintRefusal(parsed, argv);
+  StopCapture();
+  std::string line = Captured();
+  ASSERT_GE(line.size(), 2u);
+  EXPECT_EQ(line.compare(0, 44, "Port name too long (at most 63 characters): "), 0);
+  EXPECT_EQ(line.substr(line.size() - 2), "\r\n");
+  EXPECT_EQ(line.find('\n'), line.size() - 1);
+}
+
+}  // namespace

@@ -1,0 +1,205 @@
+#include "link/link_worker.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+
+#include "link/rigctl_command.h"
+#include "tests/test_support.h"
+
+namespace {
+
+constexpr int WAIT_MS = 5000;
+
+std::string Connected(const HamlibLink& link) {
+  return std::string("Connected to HAMLIB socket Addr ") + link.AddrText + "\r\n";
+}
+std::string Terminated(const HamlibLink& link) {
+  return std::string("HAMLIB Thread Terminated Addr ") + link.AddrText + "\r\n";
+}
+std::string Lost(const HamlibLink& link) {
+  return std::string("HAMLIB Connection lost for Addr ") + link.AddrText + "\r\n";
+}
+
+// Reads from sock until `expected` bytes have come, the peer closes, or time runs out.
+std::string ReceiveBytes(SocketHandle sock, std::size_t expected) {
+  std::string received;
+  char buffer[256];
+  while (received.size() < expected) {
+    int got = PlatformReceiveTimed(sock, buffer, sizeof buffer, WAIT_MS);
+    if (got <= 0) {
+      break;
+    }
+    received.append(buffer, static_cast<std::size_t>(got));
+  }
+  return received;
+}
+
+class LinkWorkerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ResetTables();
+    listener_ = PlatformListenLoopback(0, &port_, 0);
+    ASSERT_NE(listener_, NO_SOCKET);
+    PointLinkAtLoopback(0, port_);
+    StartCapture();
+  }
+  void TearDown() override {
+    StopCapture();
+    if (listener_ != NO_SOCKET) {
+      PlatformCloseSocket(listener_);
+    }
+  }
+
+  // Runs one worker to its end, as the supervisor would start it.
+  static void RunWorker(HamlibLink* link) {
+    link->WorkerActive.store(1);
+    LinkWorker(link);
+  }
+
+  // Stops listening, so that the next connect is refused.
+  void GoDown() {
+    PlatformCloseSocket(listener_);
+    listener_ = NO_SOCKET;
+  }
+
+  static void WaitUntilConnected(const HamlibLink& link) {
+    for (int i = 0; i < WAIT_MS && link.Connected.load() == 0; ++i) {
+      PlatformSleepMs(1);
+    }
+    ASSERT_EQ(link.Connected.load(), 1);
+  }
+
+  SocketHandle listener_ = NO_SOCKET;
+  std::uint16_t port_ = 0;
+};
+
+TEST_F(LinkWorkerTest, ServerThatClosesAtOnceEndsTheThreadAndLaterFailuresStaySilent) {
+  HamlibLink& link = Links[0];
+  std::thread server([this] {
+    SocketHandle peer = PlatformAccept(listener_, WAIT_MS);
+    ASSERT_NE(peer, NO_SOCKET);
+    PlatformCloseSocket(peer);
+  });
+  RunWorker(&link);
+  server.join();
+  EXPECT_EQ(Captured(), Connected(link) + Terminated(link));
+  EXPECT_EQ(link.Connected.load(), 0);
+  EXPECT_EQ(link.Running.load(), 0);
+  EXPECT_EQ(link.Sock.load(), NO_SOCKET);
+  EXPECT_EQ(link.FailureReported.load(), 1);
+  EXPECT_EQ(link.WorkerActive.load(), 0);
+
+  GoDown();
+  RunWorker(&link);
+  RunWorker(&link);
+  EXPECT_EQ(Captured(), Connected(link) + Terminated(link));  // nothing more
+  EXPECT_EQ(link.WorkerActive.load(), 0);
+}
+
+TEST_F(LinkWorkerTest, ServerDownFromTheStartIsReportedOnce) {
+  HamlibLink& link = Links[0];
+  GoDown();
+  RunWorker(&link);
+  std::string first = Captured();
+  EXPECT_EQ(first.rfind("Connect Failed for HAMLIB socket - error code = ", 0), 0u) << first;
+  EXPECT_NE(first.find(std::string(" Addr ") + link.AddrText + "\r\n"), std::string::npos);
+  EXPECT_EQ(link.Sock.load(), NO_SOCKET);
+  EXPECT_EQ(link.FailureReported.load(), 1);
+  RunWorker(&link);
+  RunWorker(&link);
+  EXPECT_EQ(Captured(), first);
+}
+
+TEST_F(LinkWorkerTest, NoColonMeansEveryConnectFailsReportedOnce) {
+  HamlibLink& link = Links[0];
+  std::snprintf(link.AddrText, sizeof link.AddrText, "127.0.0.1");
+  link.Destination = Ipv4Destination{};
+  RunWorker(&link);
+  RunWorker(&link);
+  std::string out = Captured();
+  EXPECT_EQ(out.rfind("Connect Failed for HAMLIB socket - error code = ", 0), 0u) << out;
+  EXPECT_EQ(out.find("Connect Failed", 1), std::string::npos);
+}
+
+TEST_F(LinkWorkerTest, CommandsArriveAndRepliesAreDrainedWithoutEffect) {
+  HamlibLink& link = Links[0];
+  std::string received;
+  std::thread server([this, &received] {
+    SocketHandle peer = PlatformAccept(listener_, WAIT_MS);
+    ASSERT_NE(peer, NO_SOCKET);
+    // More than one drain's worth of replies, then the commands' own.
+    std::string flood(5000, 'R');
+    PlatformSendAll(peer, flood.data(), static_cast<int>(flood.size()), false);
+    received = ReceiveBytes(peer, 12);
+    PlatformSendAll(peer, "RPRT 0\n", 7, false);
+    PlatformSleepMs(100);
+    PlatformCloseSocket(peer);
+  });
+  std::thread worker([&link] { RunWorker(&link); });
+  WaitUntilConnected(link);
+  SendPttCommand(&link, 1);
+  SendPttCommand(&link, 0);
+  SendPttCommand(&link, 1);
+  server.join();
+  worker.join();
+  EXPECT_EQ(received, "T 1\nT 0\nT 1\n");
+  EXPECT_EQ(Captured(), Connected(link) + Terminated(link));
+}
+
+TEST_F(LinkWorkerTest, ExceptionLosesTheConnectionAndReenablesTheFailureMessage) {
+  HamlibLink& link = Links[0];
+  std::thread server([this] {
+    SocketHandle peer = PlatformAccept(listener_, WAIT_MS);
+    ASSERT_NE(peer, NO_SOCKET);
+    PlatformSendAll(peer, "!", 1, true);  // out-of-band: the exception set
+    PlatformSleepMs(500);
+    PlatformCloseSocket(peer);
+  });
+  RunWorker(&link);
+  server.join();
+  EXPECT_EQ(Captured(), Connected(link) + Lost(link));
+  EXPECT_EQ(link.FailureReported.load(), 0);
+  EXPECT_EQ(link.Connected.load(), 0);
+  EXPECT_EQ(link.Sock.load(), NO_SOCKET);
+
+  GoDown();
+  RunWorker(&link);
+  EXPECT_NE(Captured().find("Connect Failed for HAMLIB socket"), std::string::npos);
+}
+
+TEST_F(LinkWorkerTest, CommandWithoutAConnectionIsDroppedQuietly) {
+  SendPttCommand(&Links[0], 1);
+  EXPECT_EQ(Captured(), "");
+  EXPECT_EQ(Links[0].Sock.load(), NO_SOCKET);
+}
+
+TEST_F(LinkWorkerTest, SendsRacingConnectionsNeverTouchAStaleHandle) {
+  // A sender hammers the link while connections come and go: every command
+  // must land on a live connection of this link or be dropped.
+  HamlibLink& link = Links[0];
+  std::atomic<bool> stop{false};
+  std::thread sender([&] {
+    while (!stop.load()) {
+      SendPttCommand(&link, 1);
+    }
+  });
+  for (int round = 0; round < 20; ++round) {
+    std::string seen;
+    std::thread server([this, &seen] {
+      SocketHandle peer = PlatformAccept(listener_, WAIT_MS);
+      ASSERT_NE(peer, NO_SOCKET);
+      seen = ReceiveBytes(peer, 4);
+      PlatformCloseSocket(peer);
+    });
+    RunWorker(&link);
+    server.join();
+    EXPECT_EQ(seen.substr(0, 4), "T 1\n") << "round " << round;
+  }
+  stop.store(true);
+  sender.join();
+}
+
+}  // namespace

@@ -1,0 +1,290 @@
+#include "ptt/ptt_monitor.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "tests/test_support.h"
+
+namespace {
+
+// A port layer in memory: each port opens or fails as told, and the test
+// decides when its operation completes and with what.
+struct FakePort {
+  int VirtualError;  // 0: opens as a virtual port
+  int ComError;      // 0: opens as a COM port
+  PortResult Result;
+  int FailCode;
+  std::vector<std::uint8_t> Data;
+  int CtsOn;
+  bool CtsReadable;
+  int StartError;  // an operation that fails as it starts
+  int Starts;
+  std::uint8_t* Buffer;
+  bool Watched;
+};
+
+FakePort Fake[MAX_PORTS];
+bool EventSet = false;
+int EventCreateError = 0;
+int Waits = 0;
+std::vector<std::pair<int, int>> Sent;  // (slot, state)
+// Called on each GetResult of port `HookPort`, before it answers.
+int HookPort = -1;
+void (*Hook)() = nullptr;
+
+int FakeOpen(const char* name, PortHandle* port, bool com) {
+  int slot = name[0] - '0';
+  int error = com ? Fake[slot].ComError : Fake[slot].VirtualError;
+  if (error == 0) {
+    *port = slot;
+  }
+  return error;
+}
+int OpenVirtual(const char* name, PortHandle* port) { return FakeOpen(name, port, false); }
+int OpenCom(const char* name, PortHandle* port) { return FakeOpen(name, port, true); }
+void Watch(PortHandle port) { Fake[port].Watched = true; }
+int CreateEvent() { return EventCreateError; }
+EventWaitResult WaitEvent(int) {
+  ++Waits;
+  return EventSet ? EventWaitResult::Signalled : EventWaitResult::Timeout;
+}
+void ResetEvent() { EventSet = false; }
+// As on Windows, starting an operation resets the shared event.
+int StartOperation(PortHandle port) {
+  EventSet = false;
+  Fake[port].Starts += 1;
+  if (Fake[port].StartError != 0) {
+    return Fake[port].StartError;
+  }
+  Fake[port].Result = PortResult::Pending;
+  return 0;
+}
+int StartRead(PortHandle port, std::uint8_t* buffer, int capacity) {
+  EXPECT_EQ(capacity, READ_BUFFER_SIZE);
+  Fake[port].Buffer = buffer;
+  return StartOperation(port);
+}
+int StartLineWait(PortHandle port) { return StartOperation(port); }
+PortResult GetResult(PortHandle port, int* bytes, int* errorCode) {
+  if (port == HookPort && Hook != nullptr) {
+    Hook();
+  }
+  FakePort& fake = Fake[port];
+  if (fake.Result == PortResult::Completed) {
+    std::memcpy(fake.Buffer, fake.Data.data(), fake.Data.size());
+    *bytes = static_cast<int>(fake.Data.size());
+  } else if (fake.Result == PortResult::Failed) {
+    *errorCode = fake.FailCode;
+  }
+  return fake.Result;
+}
+bool ReadCts(PortHandle port, int* ctsOn) {
+  *ctsOn = Fake[port].CtsOn;
+  return Fake[port].CtsReadable;
+}
+
+const PortLayer FakeLayer = {OpenVirtual, OpenCom,   Watch,         CreateEvent, WaitEvent,
+                             ResetEvent,  StartRead, StartLineWait, GetResult,   ReadCts};
+
+void RecordSend(int slot, int pttOn) { Sent.emplace_back(slot, pttOn); }
+
+void Complete(int slot, std::vector<std::uint8_t> data = {}) {
+  Fake[slot].Result = PortResult::Completed;
+  Fake[slot].Data = std::move(data);
+  EventSet = true;
+}
+
+class PttMonitorTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ResetTables();
+    for (FakePort& fake : Fake) {
+      fake = FakePort{2, 2, PortResult::Pending, 0, {}, 0, true, 0, 0, nullptr, false};
+    }
+    EventSet = false;
+    EventCreateError = 0;
+    Waits = 0;
+    Sent.clear();
+    HookPort = -1;
+    Hook = nullptr;
+    state_ = PttMonitorState{&FakeLayer, RecordSend, {}, 0};
+    StartCapture();
+  }
+  void TearDown() override { StopCapture(); }
+
+  // Port names are their slot digits, so the fake knows which port is asked for.
+  static void UseSlot(int k) { std::snprintf(PortNames[k], PORT_NAME_SIZE, "%d", k); }
+
+  bool Start() { return OpenMonitoredPorts(&state_) && StartMonitoring(&state_); }
+
+  PttMonitorState state_{};
+};
+
+TEST_F(PttMonitorTest, OpensVirtualPortsSilentlyAndComPortsWithTheirMessages) {
+  UseSlot(0);
+  UseSlot(1);
+  UseSlot(2);
+  Fake[0].VirtualError = 0;
+  Fake[1].ComError = 0;
+  Fake[2].ComError = 5;
+  ASSERT_TRUE(Start());
+  EXPECT_EQ(Captured(),
+            "TXGATE port QVN1 Open failed code 2 - trying real com port\r\n"
+            "TXGATE port 1 Opened\r\n"
+            "TXGATE port QVN2 Open failed code 2 - trying real com port\r\n"
+            "TXGATE port 2 Open failed code 5\r\n");
+  EXPECT_EQ(state_.PortCount, 2);
+  EXPECT_TRUE(Fake[1].Watched);
+  EXPECT_EQ(Fake[0].Starts, 1);
+  EXPECT_EQ(Fake[1].Starts, 1);
+  EXPECT_TRUE(Sent.empty());  // nothing is sent at start-up
+}
+
+TEST_F(PttMonitorTest, OpeningStopsAtTheFirstEmptySlot) {
+  UseSlot(0);
+  UseSlot(2);
+  Fake[0].VirtualError = 0;
+  Fake[2].VirtualError = 0;
+  ASSERT_TRUE(Start());
+  EXPECT_EQ(state_.PortCount, 1);
+}
+
+TEST_F(PttMonitorTest, NoFirstPortMeansNoMonitor) {
+  UseSlot(1);
+  Fake[1].VirtualError = 0;
+  EXPECT_FALSE(OpenMonitoredPorts(&state_));
+}
+
+TEST_F(PttMonitorTest, ComPortSendsCtsOnEveryLineEvent) {
+  UseSlot(0);
+  Fake[0].ComError = 0;
+  ASSERT_TRUE(Start());
+  Fake[0].CtsOn = 1;
+  Complete(0);  // CTS rose
+  MonitorPass(&state_);
+  Complete(0);  // DSR changed: the unchanged CTS is sent again
+  MonitorPass(&state_);
+  Fake[0].CtsOn = 0;
+  Complete(0);
+  MonitorPass(&state_);
+  EXPECT_EQ(Sent, (std::vector<std::pair<int, int>>{{0, 1}, {0, 1}, {0, 0}}));
+  EXPECT_EQ(Fake[0].Starts, 4);
+}
+
+TEST_F(PttMonitorTest, UnreadableModemStatusSendsNothing) {
+  UseSlot(0);
+  Fake[0].ComError = 0;
+  ASSERT_TRUE(Start());
+  Fake[0].CtsOn = 1;
+  Fake[0].CtsReadable = false;
+  Complete(0);
+  MonitorPass(&state_);
+  EXPECT_TRUE(Sent.empty());
+  EXPECT_EQ(Fake[0].Starts, 2);  // still watched
+}
+
+TEST_F(PttMonitorTest, VirtualPortStatusBytesAreDecodedAndEmptyReadsRestarted) {
+  UseSlot(0);
+  Fake[0].VirtualError = 0;
+  ASSERT_TRUE(Start());
+  Complete(0, {0x41, 0xFF, 0x02});
+  MonitorPass(&state_);
+  Complete(0, {});
+  MonitorPass(&state_);
+  Complete(0, {0xFF, 0x00});
+  MonitorPass(&state_);
+  EXPECT_EQ(Sent, (std::vector<std::pair<int, int>>{{0, 1}, {0, 0}}));
+  EXPECT_EQ(Fake[0].Starts, 4);
+}
+
+TEST_F(PttMonitorTest, PortAfterAFailedOneStillSendsOnItsOwnLink) {
+  UseSlot(0);
+  UseSlot(1);
+  Fake[1].VirtualError = 0;
+  ASSERT_TRUE(Start());
+  Complete(1, {0xFF, 0x02});
+  MonitorPass(&state_);
+  EXPECT_EQ(Sent, (std::vector<std::pair<int, int>>{{1, 1}}));
+}
+
+TEST_F(PttMonitorTest, AllPortsFailingLeavesTheMonitorIdle) {
+  UseSlot(0);
+  UseSlot(1);
+  ASSERT_TRUE(Start());
+  for (int pass = 0; pass < 3; ++pass) {
+    MonitorPass(&state_);
+  }
+  EXPECT_EQ(Waits, 3);
+  EXPECT_TRUE(Sent.empty());
+}
+
+TEST_F(PttMonitorTest, FailedOperationIsAnnouncedOnceAndTheOtherPortGoesOn) {
+  UseSlot(0);
+  UseSlot(1);
+  Fake[0].VirtualError = 0;
+  Fake[1].VirtualError = 0;
+  ASSERT_TRUE(Start());
+  Fake[0].Result = PortResult::Failed;
+  Fake[0].FailCode = 109;
+  Complete(1, {0xFF, 0x02});
+  MonitorPass(&state_);
+  MonitorPass(&state_);
+  Complete(1, {0xFF, 0x00});
+  MonitorPass(&state_);
+  EXPECT_EQ(Captured(), "TXGATE port 0 Closed code 109 - no longer monitored\r\n");
+  EXPECT_EQ(Sent, (std::vector<std::pair<int, int>>{{1, 1}, {1, 0}}));
+  EXPECT_EQ(Fake[0].Starts, 1);  // never restarted
+}
+
+TEST_F(PttMonitorTest, OperationThatCannotStartIsAnnounced) {
+  UseSlot(0);
+  Fake[0].VirtualError = 0;
+  Fake[0].StartError = 232;
+  ASSERT_TRUE(Start());
+  EXPECT_EQ(Captured(), "TXGATE port 0 Closed code 232 - no longer monitored\r\n");
+  MonitorPass(&state_);
+  EXPECT_EQ(Fake[0].Starts, 1);
+}
+
+TEST_F(PttMonitorTest, CompletionDuringAScanIsNotLost) {
+  UseSlot(0);
+  UseSlot(1);
+  Fake[0].VirtualError = 0;
+  Fake[1].VirtualError = 0;
+  ASSERT_TRUE(Start());
+  // Port 0 completes after it was scanned, while port 1 is being handled;
+  // port 1's restart then resets the event that port 0 had set.
+  HookPort = 1;
+  Hook = [] {
+    Hook = nullptr;
+    Complete(0, {0xFF, 0x02});
+  };
+  Complete(1, {0xFF, 0x02});
+  MonitorPass(&state_);
+  EXPECT_EQ(Sent, (std::vector<std::pair<int, int>>{{1, 1}, {0, 1}}));
+}
+
+TEST_F(PttMonitorTest, CompletionWhoseSignalWasLostIsFoundOnTimeout) {
+  UseSlot(0);
+  Fake[0].VirtualError = 0;
+  ASSERT_TRUE(Start());
+  Complete(0, {0xFF, 0x02});
+  EventSet = false;  // the signal was wiped
+  MonitorPass(&state_);
+  EXPECT_EQ(Sent, (std::vector<std::pair<int, int>>{{0, 1}}));
+}
+
+TEST_F(PttMonitorTest, EventThatCannotBeCreatedEndsTheMonitorWithAMessage) {
+  UseSlot(0);
+  Fake[0].VirtualError = 0;
+  EventCreateError = 8;
+  EXPECT_FALSE(Start());
+  EXPECT_EQ(Captured(), "TXGATE port monitor failed to start code 8\r\n");
+  EXPECT_EQ(Fake[0].Starts, 0);
+}
+
+}  // namespace

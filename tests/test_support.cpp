@@ -1,0 +1,59 @@
+#include "tests/test_support.h"
+
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+#include "app/command_line.h"
+#include "app/console.h"
+
+namespace {
+
+std::mutex CaptureLock;
+std::string CaptureBuffer;
+
+void CaptureSink(const char* bytes, std::size_t count) {
+  std::lock_guard<std::mutex> guard(CaptureLock);
+  CaptureBuffer.append(bytes, count);
+}
+
+}  // namespace
+
+void ResetTables() {
+  for (int k = 0; k < MAX_PORTS; ++k) {
+    PortNames[k][0] = '\0';
+    HamlibLink& link = Links[k];
+    std::memset(link.AddrText, 0, sizeof link.AddrText);
+    link.Connected.store(0);
+    link.RetryTicks = 0;
+    link.Sock.store(NO_SOCKET);
+    std::memset(&link.Destination, 0, sizeof link.Destination);
+    link.Running.store(0);
+    link.FailureReported.store(0);
+    link.WorkerActive.store(0);
+    PlatformLockInit(&link.SendLock);
+  }
+}
+
+void StartCapture() {
+  {
+    std::lock_guard<std::mutex> guard(CaptureLock);
+    CaptureBuffer.clear();
+  }
+  SetConsoleSink(CaptureSink);
+}
+
+std::string Captured() {
+  std::lock_guard<std::mutex> guard(CaptureLock);
+  return CaptureBuffer;
+}
+
+void StopCapture() { SetConsoleSink(nullptr); }
+
+void PointLinkAtLoopback(int k, unsigned short port) {
+  std::snprintf(Links[k].AddrText, sizeof Links[k].AddrText, "127.0.0.1:%u", port);
+  CommandLine parsed;
+  const char* argv[] = {"tarnwick", "port", Links[k].AddrText};
+  ParseCommandLine(3, argv, &parsed);
+  Links[k].Destination = parsed.Destination[0];
+}

@@ -1,0 +1,19 @@
+// Shared helpers for the unit tests: clean tables and captured output.
+#pragma once
+
+#include <string>
+
+#include "app/tables.h"
+
+// Empties PortNames and puts every link back to its state at load.
+void ResetTables();
+
+// Captures everything printed from now on (replacing earlier captures).
+void StartCapture();
+// What has been printed since StartCapture.
+std::string Captured();
+// Stops capturing; output goes to standard output again.
+void StopCapture();
+
+// Sets link k's destination to 127.0.0.1:port and its AddrText to match.
+void PointLinkAtLoopback(int k, unsigned short port);
