@@ -237,8 +237,7 @@ SocketHandle PlatformListenLoopback(std::uint16_t port, std::uint16_t* boundPort
   address.sin_port = htons(port);
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t length = sizeof address;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      listen(fd, 16) != 0 ||
+  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd, 16) != 0 ||
       getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
     LastSocketError = errno;
     close(fd);

@@ -276,7 +276,8 @@ int StartLineWait(PortHandle handle) {
 // The outstanding read of a virtual port completes when data is there; a
 // read of 0 bytes means QVN closed the port, which fails it like a broken pipe.
 PortResult ReadIfReady(PosixPort* port, int* bytes, int* errorCode) {
-  ssize_t received = recv(port->Fd, port->Buffer, static_cast<size_t>(port->Capacity), MSG_DONTWAIT);
+  ssize_t received =
+      recv(port->Fd, port->Buffer, static_cast<size_t>(port->Capacity), MSG_DONTWAIT);
   if (received > 0) {
     port->State = Operation::Idle;
     *bytes = static_cast<int>(received);
@@ -319,9 +320,8 @@ bool ReadCts(PortHandle handle, int* ctsOn) {
 }
 
 const PortLayer PosixPortLayer = {
-    OpenVirtualPort, OpenComPort,      WatchComLines, CreateSharedEvent,
-    WaitSharedEvent, ResetSharedEvent, StartRead,     StartLineWait,
-    GetResult,       ReadCts,
+    OpenVirtualPort,  OpenComPort, WatchComLines, CreateSharedEvent, WaitSharedEvent,
+    ResetSharedEvent, StartRead,   StartLineWait, GetResult,         ReadCts,
 };
 
 }  // namespace

@@ -64,8 +64,8 @@ int QvnServerAccept(QvnServer* server) {
 
 int QvnServerWrite(QvnServer* server, const std::uint8_t* bytes, int count) {
   while (count > 0) {
-    ssize_t sent = send(static_cast<int>(server->Connection), bytes, static_cast<size_t>(count),
-                        MSG_NOSIGNAL);
+    ssize_t sent =
+        send(static_cast<int>(server->Connection), bytes, static_cast<size_t>(count), MSG_NOSIGNAL);
     if (sent < 0) {
       if (errno == EINTR) {
         continue;

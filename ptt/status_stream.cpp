@@ -12,8 +12,7 @@ void ActOnStatus(std::uint8_t status, MonitoredPort* port, PttSender send) {
 
 }  // namespace
 
-void DecodeStatusStream(const std::uint8_t* bytes, int count, MonitoredPort* port,
-                        PttSender send) {
+void DecodeStatusStream(const std::uint8_t* bytes, int count, MonitoredPort* port, PttSender send) {
   for (int i = 0; i < count; ++i) {
     std::uint8_t byte = bytes[i];
     if (port->EscapePending != 0) {

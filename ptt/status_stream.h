@@ -14,5 +14,4 @@ constexpr std::uint8_t STATUS_PTT_BIT = 0x02;
 // that differs from the port's LastStatus sends its PTT state on the port's
 // link and becomes LastStatus. An escape that ends the read is kept, and the
 // next read's first byte completes it.
-void DecodeStatusStream(const std::uint8_t* bytes, int count, MonitoredPort* port,
-                        PttSender send);
+void DecodeStatusStream(const std::uint8_t* bytes, int count, MonitoredPort* port, PttSender send);

@@ -36,16 +36,16 @@ TEST(StatusStream, ReadsInSequence) {
   // Each read follows the one before it on the same port.
   const Read reads[] = {
       {{0x41, 0xFF, 0x02, 0x42}, {1}, 0x02},
-      {{0xFF, 0x02}, {}, 0x02},             // unchanged: nothing sent
-      {{0xFF, 0x03}, {1}, 0x03},            // other bits changed: state sent again
+      {{0xFF, 0x02}, {}, 0x02},   // unchanged: nothing sent
+      {{0xFF, 0x03}, {1}, 0x03},  // other bits changed: state sent again
       {{0xFF, 0x01}, {0}, 0x01},
-      {{0x10, 0x20, 0x30}, {}, 0x01},       // data only
-      {{0xFF, 0xFF, 0xFF, 0x02}, {1}, 0x02},  // 0xFF 0xFF is data
+      {{0x10, 0x20, 0x30}, {}, 0x01},                           // data only
+      {{0xFF, 0xFF, 0xFF, 0x02}, {1}, 0x02},                    // 0xFF 0xFF is data
       {{0xFF, 0x00, 0xFF, 0x02, 0xFF, 0x00}, {0, 1, 0}, 0x00},  // each acts in order
-      {{0x55, 0xFF}, {}, 0x00},             // escape ends the read...
-      {{0x02, 0x66}, {1}, 0x02},            // ...and the next read completes it
+      {{0x55, 0xFF}, {}, 0x00},                                 // escape ends the read...
+      {{0x02, 0x66}, {1}, 0x02},                                // ...and the next read completes it
       {{0xFF}, {}, 0x02},
-      {{0xFF, 0x10}, {}, 0x02},             // split 0xFF 0xFF stays data
+      {{0xFF, 0x10}, {}, 0x02},  // split 0xFF 0xFF stays data
   };
   MonitoredPort port = FreshPort();
   int index = 0;
@@ -82,8 +82,8 @@ TEST(StatusStream, AgreesWithThePlainReadingWhereverTheReadsAreCut) {
     Sent.clear();
     std::size_t at = 0;
     while (at < stream.size()) {
-      std::size_t count = std::min<std::size_t>(static_cast<std::size_t>(readSize(random)),
-                                                stream.size() - at);
+      std::size_t count =
+          std::min<std::size_t>(static_cast<std::size_t>(readSize(random)), stream.size() - at);
       DecodeStatusStream(stream.data() + at, static_cast<int>(count), &port, RecordSend);
       at += count;
     }
