@@ -45,8 +45,6 @@ if(CMAKE_SCRIPT_MODE_FILE)
       endif()
       file(WRITE "${stamp}" "")
     endif()
-    # Start the server ahead of the tests, so the first one does not pay for it.
-    execute_process(COMMAND "${WINESERVER}" -p5)
   elseif(WINE_STEP STREQUAL "cleanup")
     # Fails harmlessly when no server is running.
     execute_process(COMMAND "${WINESERVER}" -k RESULT_VARIABLE ignored)

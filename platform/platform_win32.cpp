@@ -1,0 +1,345 @@
+// Windows: Winsock 2, _beginthread, SRW locks, the performance counter.
+// winsock2.h comes first: windows.h before it would pull in the old winsock.h.
+// clang-format off
+#include <winsock2.h>
+#include <windows.h>
+// clang-format on
+
+#include <fcntl.h>
+#include <io.h>
+#include <process.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/platform.h"
+
+static_assert(sizeof(SRWLOCK) <= sizeof(PlatformLock::Storage), "lock fits");
+static_assert(alignof(SRWLOCK) <= alignof(PlatformLock), "lock is aligned");
+static_assert(sizeof(Ipv4Destination) == sizeof(sockaddr_in), "same layout as sockaddr_in");
+static_assert(sizeof(SocketHandle) == sizeof(SOCKET), "a SOCKET fits a SocketHandle");
+static_assert(NO_SOCKET == static_cast<SocketHandle>(INVALID_SOCKET), "no socket is invalid");
+
+namespace {
+
+thread_local int LastSocketError = 0;
+
+SOCKET Sock(SocketHandle sock) { return static_cast<SOCKET>(sock); }
+
+SocketHandle Handle(SOCKET sock) { return static_cast<SocketHandle>(sock); }
+
+SRWLOCK* SrwOf(PlatformLock* lock) { return reinterpret_cast<SRWLOCK*>(lock->Storage); }
+
+// Records the socket error of the call that just failed.
+void NoteSocketError() { LastSocketError = WSAGetLastError(); }
+
+struct ThreadStart {
+  ThreadEntry Entry;
+  void* Record;
+};
+
+// _beginthread passes one pointer; a small fixed pool of start records
+// carries the entry and its record without the heap.
+constexpr int START_SLOTS = 64;
+ThreadStart StartSlots[START_SLOTS];
+SRWLOCK StartSlotsLock = SRWLOCK_INIT;
+int NextStartSlot = 0;
+
+void __cdecl RunThread(void* argument) {
+  auto* start = static_cast<ThreadStart*>(argument);
+  AcquireSRWLockExclusive(&StartSlotsLock);
+  ThreadStart copy = *start;
+  start->Entry = nullptr;
+  ReleaseSRWLockExclusive(&StartSlotsLock);
+  copy.Entry(copy.Record);
+}
+
+ThreadStart* TakeStartSlot(ThreadEntry entry, void* record) {
+  AcquireSRWLockExclusive(&StartSlotsLock);
+  ThreadStart* found = nullptr;
+  for (int i = 0; i < START_SLOTS && found == nullptr; ++i) {
+    ThreadStart* slot = &StartSlots[(NextStartSlot + i) % START_SLOTS];
+    if (slot->Entry == nullptr) {
+      slot->Entry = entry;
+      slot->Record = record;
+      NextStartSlot = (NextStartSlot + i + 1) % START_SLOTS;
+      found = slot;
+    }
+  }
+  ReleaseSRWLockExclusive(&StartSlotsLock);
+  return found;
+}
+
+void ReleaseStartSlot(ThreadStart* slot) {
+  AcquireSRWLockExclusive(&StartSlotsLock);
+  slot->Entry = nullptr;
+  ReleaseSRWLockExclusive(&StartSlotsLock);
+}
+
+// select's timeout; a negative wait means no timeout, as with poll.
+timeval* TimeoutOf(int timeoutMs, timeval* storage) {
+  if (timeoutMs < 0) {
+    return nullptr;
+  }
+  storage->tv_sec = timeoutMs / 1000;
+  storage->tv_usec = (timeoutMs % 1000) * 1000;
+  return storage;
+}
+
+// Waits for one socket to become readable (and, if asked, to report an
+// exception). Returns select's result; the sets say what was found.
+int SelectOne(SOCKET sock, fd_set* readable, fd_set* exceptional, int timeoutMs) {
+  FD_ZERO(readable);
+  FD_SET(sock, readable);
+  if (exceptional != nullptr) {
+    FD_ZERO(exceptional);
+    FD_SET(sock, exceptional);
+  }
+  timeval storage{};
+  // Winsock ignores the first argument; it is given as BSD sockets expect.
+  int result = select(static_cast<int>(sock + 1), readable, nullptr, exceptional,
+                      TimeoutOf(timeoutMs, &storage));
+  if (result == SOCKET_ERROR) {
+    NoteSocketError();
+  }
+  return result;
+}
+
+bool WaitReadable(SOCKET sock, int timeoutMs) {
+  fd_set readable;
+  return SelectOne(sock, &readable, nullptr, timeoutMs) > 0;
+}
+
+void SetNoDelay(SOCKET sock) {
+  BOOL one = TRUE;
+  setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
+}
+
+void SetReuseAddress(SOCKET sock) {
+  BOOL one = TRUE;
+  setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&one), sizeof one);
+}
+
+Ipv4Destination LoopbackDestination(std::uint16_t port) {
+  Ipv4Destination destination{};
+  destination.Family = AF_INET;
+  destination.PortNetworkOrder = htons(port);
+  destination.AddressNetworkOrder = htonl(INADDR_LOOPBACK);
+  return destination;
+}
+
+bool BindListenAndName(SOCKET sock, std::uint16_t port, std::uint16_t* boundPort) {
+  Ipv4Destination address = LoopbackDestination(port);
+  sockaddr_in bound{};
+  int length = sizeof bound;
+  if (bind(sock, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+      listen(sock, 16) != 0 ||
+      getsockname(sock, reinterpret_cast<sockaddr*>(&bound), &length) != 0) {
+    NoteSocketError();
+    return false;
+  }
+  if (boundPort != nullptr) {
+    *boundPort = ntohs(bound.sin_port);
+  }
+  return true;
+}
+
+}  // namespace
+
+void PlatformPrepareConsole() { _setmode(_fileno(stdout), _O_BINARY); }
+
+void PlatformStartup() {
+  WSADATA data;
+  WSAStartup(MAKEWORD(2, 0), &data);
+}
+
+std::uint16_t PlatformAddressFamilyInet() { return AF_INET; }
+
+std::uint32_t PlatformInetAddr(const char* text) { return inet_addr(text); }
+
+int PlatformReadConsoleCharacter() { return std::getchar(); }
+
+void PlatformExit(int status) { std::exit(status); }
+
+bool PlatformStartThread(ThreadEntry entry, void* record) {
+  ThreadStart* start = TakeStartSlot(entry, record);
+  if (start == nullptr) {
+    return false;
+  }
+  if (_beginthread(RunThread, 0, start) == static_cast<uintptr_t>(-1)) {
+    ReleaseStartSlot(start);
+    return false;
+  }
+  return true;
+}
+
+void PlatformSleepMs(unsigned milliseconds) { Sleep(milliseconds); }
+
+std::int64_t PlatformMonotonicMicros() {
+  LARGE_INTEGER frequency;
+  LARGE_INTEGER count;
+  QueryPerformanceFrequency(&frequency);
+  QueryPerformanceCounter(&count);
+  // Whole seconds and the remainder apart, so that the product cannot overflow.
+  std::int64_t seconds = count.QuadPart / frequency.QuadPart;
+  std::int64_t rest = count.QuadPart % frequency.QuadPart;
+  return seconds * 1000000 + rest * 1000000 / frequency.QuadPart;
+}
+
+void PlatformWriteConsole(const char* bytes, std::size_t count) {
+  std::fwrite(bytes, 1, count, stdout);
+  std::fflush(stdout);
+}
+
+void PlatformLockInit(PlatformLock* lock) { InitializeSRWLock(SrwOf(lock)); }
+
+void PlatformLockAcquire(PlatformLock* lock) { AcquireSRWLockExclusive(SrwOf(lock)); }
+
+void PlatformLockRelease(PlatformLock* lock) { ReleaseSRWLockExclusive(SrwOf(lock)); }
+
+int PlatformLastSocketError() { return LastSocketError; }
+
+SocketHandle PlatformTcpSocket() {
+  SOCKET sock = socket(AF_INET, SOCK_STREAM, 0);
+  if (sock == INVALID_SOCKET) {
+    NoteSocketError();
+    return NO_SOCKET;
+  }
+  return Handle(sock);
+}
+
+void PlatformSetLinkOptions(SocketHandle sock) {
+  SetReuseAddress(Sock(sock));
+  SetNoDelay(Sock(sock));
+}
+
+bool PlatformConnect(SocketHandle sock, const Ipv4Destination* destination) {
+  // Windows refuses an address of another family (the all-zero one of a
+  // link without a colon). Wine hands AF_UNSPEC on to Linux, where it means
+  // "dissolve the association" and succeeds: refused here for both.
+  if (destination->Family != AF_INET) {
+    LastSocketError = WSAEAFNOSUPPORT;
+    return false;
+  }
+  sockaddr_in address{};
+  std::memcpy(&address, destination, sizeof address);
+  if (connect(Sock(sock), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    NoteSocketError();
+    return false;
+  }
+  return true;
+}
+
+void PlatformSetNonBlocking(SocketHandle sock) {
+  u_long one = 1;
+  ioctlsocket(Sock(sock), FIONBIO, &one);
+}
+
+int PlatformWaitSocket(SocketHandle sock, int timeoutMs) {
+  fd_set readable;
+  fd_set exceptional;
+  int result = SelectOne(Sock(sock), &readable, &exceptional, timeoutMs);
+  if (result == SOCKET_ERROR) {
+    return SOCKET_WAIT_FAILED;
+  }
+  int found = 0;
+  if (FD_ISSET(Sock(sock), &readable)) {
+    found |= SOCKET_READABLE;
+  }
+  if (FD_ISSET(Sock(sock), &exceptional)) {
+    found |= SOCKET_EXCEPTION;
+  }
+  return found;
+}
+
+int PlatformReceive(SocketHandle sock, char* buffer, int capacity) {
+  int received = recv(Sock(sock), buffer, capacity, 0);
+  if (received == SOCKET_ERROR) {
+    NoteSocketError();
+    return -1;
+  }
+  return received;
+}
+
+int PlatformSendNow(SocketHandle sock, const char* bytes, int count) {
+  // Winsock raises no signal on a broken connection, and the link's socket
+  // is non-blocking once connected: flags 0 is enough.
+  int sent = send(Sock(sock), bytes, count, 0);
+  if (sent == SOCKET_ERROR) {
+    NoteSocketError();
+    return -1;
+  }
+  return sent;
+}
+
+void PlatformCloseSocket(SocketHandle sock) { closesocket(Sock(sock)); }
+
+SocketHandle PlatformListenLoopback(std::uint16_t port, std::uint16_t* boundPort,
+                                    int receiveBuffer) {
+  SOCKET sock = socket(AF_INET, SOCK_STREAM, 0);
+  if (sock == INVALID_SOCKET) {
+    NoteSocketError();
+    return NO_SOCKET;
+  }
+  // As on POSIX: a server restarted on its port must not wait for the
+  // previous connections' TIME_WAIT to pass.
+  SetReuseAddress(sock);
+  if (receiveBuffer > 0) {
+    setsockopt(sock, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&receiveBuffer),
+               sizeof receiveBuffer);
+  }
+  if (!BindListenAndName(sock, port, boundPort)) {
+    closesocket(sock);
+    return NO_SOCKET;
+  }
+  return Handle(sock);
+}
+
+SocketHandle PlatformAccept(SocketHandle listener, int timeoutMs) {
+  if (!WaitReadable(Sock(listener), timeoutMs)) {
+    return NO_SOCKET;
+  }
+  SOCKET sock = accept(Sock(listener), nullptr, nullptr);
+  if (sock == INVALID_SOCKET) {
+    NoteSocketError();
+    return NO_SOCKET;
+  }
+  SetNoDelay(sock);
+  return Handle(sock);
+}
+
+int PlatformReceiveTimed(SocketHandle sock, char* buffer, int capacity, int timeoutMs) {
+  if (!WaitReadable(Sock(sock), timeoutMs)) {
+    return -1;
+  }
+  return PlatformReceive(sock, buffer, capacity);
+}
+
+bool PlatformSendAll(SocketHandle sock, const char* bytes, int count, bool outOfBand) {
+  int flags = outOfBand ? MSG_OOB : 0;
+  while (count > 0) {
+    int sent = send(Sock(sock), bytes, count, flags);
+    if (sent == SOCKET_ERROR) {
+      NoteSocketError();
+      return false;
+    }
+    bytes += sent;
+    count -= sent;
+  }
+  return true;
+}
+
+SocketHandle PlatformConnectLoopback(std::uint16_t port) {
+  SocketHandle sock = PlatformTcpSocket();
+  if (sock == NO_SOCKET) {
+    return NO_SOCKET;
+  }
+  SetNoDelay(Sock(sock));
+  Ipv4Destination destination = LoopbackDestination(port);
+  if (!PlatformConnect(sock, &destination)) {
+    closesocket(Sock(sock));
+    return NO_SOCKET;
+  }
+  return sock;
+}

@@ -1,0 +1,90 @@
+// Windows: a QVN virtual port is a named pipe, "\\.\pipe\QVN<name>". One
+// pipe handle serves as both the offer and the connection.
+#include <conio.h>
+#include <io.h>
+#include <windows.h>
+
+#include <cstdio>
+
+#include "platform/qvn_server.h"
+
+namespace {
+
+constexpr int PATH_SIZE = 96;  // the prefix, a 63-character name and the zero
+constexpr DWORD PIPE_BUFFER_SIZE = 4096;
+constexpr std::intptr_t NO_HANDLE = -1;
+
+HANDLE PipeOf(const QvnServer* server) { return reinterpret_cast<HANDLE>(server->Listener); }
+
+// getch's prefixes for function and arrow keys; the code after them is not
+// a character.
+bool IsExtendedKeyPrefix(int key) { return key == 0 || key == 0xE0; }
+
+}  // namespace
+
+int QvnServerListen(QvnServer* server, const char* name) {
+  server->Listener = NO_HANDLE;
+  server->Connection = NO_HANDLE;
+  char path[PATH_SIZE];
+  int length = std::snprintf(path, sizeof path, "\\\\.\\pipe\\QVN%s", name);
+  if (length < 0 || length >= PATH_SIZE) {
+    return ERROR_FILENAME_EXCED_RANGE;
+  }
+  HANDLE pipe =
+      CreateNamedPipeA(path, PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1,
+                       PIPE_BUFFER_SIZE, PIPE_BUFFER_SIZE, 0, nullptr);
+  if (pipe == INVALID_HANDLE_VALUE) {
+    return static_cast<int>(GetLastError());
+  }
+  server->Listener = reinterpret_cast<std::intptr_t>(pipe);
+  return 0;
+}
+
+int QvnServerAccept(QvnServer* server) {
+  if (server->Listener == NO_HANDLE) {
+    return ERROR_INVALID_HANDLE;
+  }
+  // A client that opened the pipe before this call is already connected.
+  if (!ConnectNamedPipe(PipeOf(server), nullptr) && GetLastError() != ERROR_PIPE_CONNECTED) {
+    return static_cast<int>(GetLastError());
+  }
+  server->Connection = server->Listener;
+  return 0;
+}
+
+int QvnServerWrite(QvnServer* server, const std::uint8_t* bytes, int count) {
+  if (server->Connection == NO_HANDLE) {
+    return ERROR_PIPE_NOT_CONNECTED;
+  }
+  while (count > 0) {
+    DWORD written = 0;
+    if (!WriteFile(PipeOf(server), bytes, static_cast<DWORD>(count), &written, nullptr)) {
+      return static_cast<int>(GetLastError());
+    }
+    bytes += written;
+    count -= static_cast<int>(written);
+  }
+  return 0;
+}
+
+void QvnServerClose(QvnServer* server) {
+  // Closing, not disconnecting: the client still reads what was written,
+  // then sees the pipe broken, as when QVN itself goes away.
+  if (server->Listener != NO_HANDLE) {
+    CloseHandle(PipeOf(server));
+  }
+  server->Listener = NO_HANDLE;
+  server->Connection = NO_HANDLE;
+}
+
+bool ConsoleIsTerminal() { return _isatty(_fileno(stdin)) != 0; }
+
+int ConsoleReadKey() {
+  for (;;) {
+    int key = _getch();
+    if (!IsExtendedKeyPrefix(key)) {
+      return key;
+    }
+    _getch();
+  }
+}
