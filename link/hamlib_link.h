@@ -26,5 +26,8 @@ struct HamlibLink {
   // 1 from the moment the supervisor starts a worker until that worker's
   // last act: at most one worker owns the link at a time.
   std::atomic<std::int32_t> WorkerActive;
+  // 1 from the moment Sock's connect succeeds until Sock is closed: the
+  // only time a command can be sent on it.
+  std::atomic<std::int32_t> Sendable;
   PlatformLock SendLock;
 };

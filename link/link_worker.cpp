@@ -38,11 +38,14 @@ bool Connect(HamlibLink* link) {
     CloseLinkSocket(link);
     return false;
   }
+  MarkLinkSendable(link);
   PlatformSetNonBlocking(sock);
-  Print("Connected to HAMLIB socket Addr %s\r\n", link->AddrText);
+  // Connected before the message: whoever reads the message may key PTT at
+  // once, and a command sent while Connected is still 0 would be dropped.
   link->Running.store(1);
   link->Connected.store(1);
   link->FailureReported.store(1);
+  Print("Connected to HAMLIB socket Addr %s\r\n", link->AddrText);
   return true;
 }
 

@@ -13,7 +13,7 @@ void SendPttCommand(HamlibLink* link, int pttOn) {
   SocketHandle sock = link->Sock.load();
   // A socket that is still connecting could not carry the command anyway;
   // leaving it alone keeps the send from meeting a connect in progress.
-  if (sock != NO_SOCKET && link->Connected.load() != 0) {
+  if (sock != NO_SOCKET && link->Sendable.load() != 0) {
     PlatformSendNow(sock, command, length);
   }
   PlatformLockRelease(&link->SendLock);
@@ -26,6 +26,13 @@ void CloseLinkSocket(HamlibLink* link) {
     PlatformCloseSocket(sock);
   }
   link->Sock.store(NO_SOCKET);
+  link->Sendable.store(0);
+  PlatformLockRelease(&link->SendLock);
+}
+
+void MarkLinkSendable(HamlibLink* link) {
+  PlatformLockAcquire(&link->SendLock);
+  link->Sendable.store(1);
   PlatformLockRelease(&link->SendLock);
 }
 

@@ -17,5 +17,8 @@ void SendPttCommand(HamlibLink* link, int pttOn);
 // with SendPttCommand so that a send never reaches a reused handle.
 void CloseLinkSocket(HamlibLink* link);
 
+// Lets commands go out on the link's socket, once it is connected.
+void MarkLinkSendable(HamlibLink* link);
+
 // Publishes a newly created socket as the link's socket.
 void SetLinkSocket(HamlibLink* link, SocketHandle sock);

@@ -31,6 +31,7 @@ void ResetTables() {
     link.Running.store(0);
     link.FailureReported.store(0);
     link.WorkerActive.store(0);
+    link.Sendable.store(0);
     PlatformLockInit(&link.SendLock);
   }
 }

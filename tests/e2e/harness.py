@@ -1,0 +1,373 @@
+"""What the end-to-end tests drive: the built tarnwick and qvnsim, real
+rigctld servers and small loopback servers, all on 127.0.0.1.
+
+Every process a test starts is registered with the test and killed in its
+clean-up, so nothing outlives a test (tarnwick runs until it is killed).
+"""
+
+import bisect
+import os
+import shutil
+import socket
+import subprocess
+import threading
+import time
+import unittest
+
+LOOPBACK = "127.0.0.1"
+WINE_LOADER = "/usr/lib/wine/wine64"
+
+
+class Target:
+    """The programs under test; run_e2e.py fills it from its command line."""
+
+    tarnwick = None
+    qvnsim = None
+    wine = False
+
+    @classmethod
+    def command(cls, program, *args):
+        prefix = [WINE_LOADER] if cls.wine else []
+        return prefix + [program] + [str(a) for a in args]
+
+    @classmethod
+    def environment(cls):
+        env = dict(os.environ)
+        if cls.wine:
+            env.setdefault("WINEDEBUG", "-all")
+        return env
+
+    @classmethod
+    def startup_allowance(cls):
+        """Seconds a program may take to start: Wine is slower."""
+        return 15.0 if cls.wine else 5.0
+
+
+def free_port():
+    """A TCP port on the loopback address that nothing listens on now."""
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as probe:
+        probe.bind((LOOPBACK, 0))
+        return probe.getsockname()[1]
+
+
+def unique_name(tag):
+    """A port name no other test uses: never COMn or LPTn."""
+    return "tnwk%s%d" % (tag, os.getpid())
+
+
+class Output:
+    """Collects a stream's bytes in a thread, with the time each arrived."""
+
+    def __init__(self, stream):
+        self._stream = stream
+        self._data = bytearray()
+        self._ends = []   # offset just past each chunk
+        self._times = []  # monotonic time each chunk arrived
+        self._closed = False
+        self._cond = threading.Condition()
+        self._thread = threading.Thread(target=self._pump, daemon=True)
+        self._thread.start()
+
+    def _pump(self):
+        fd = self._stream.fileno()
+        while True:
+            try:
+                chunk = os.read(fd, 4096)
+            except OSError:
+                chunk = b""
+            now = time.monotonic()
+            with self._cond:
+                if not chunk:
+                    self._closed = True
+                    self._cond.notify_all()
+                    return
+                self._data += chunk
+                self._ends.append(len(self._data))
+                self._times.append(now)
+                self._cond.notify_all()
+
+    def bytes(self):
+        with self._cond:
+            return bytes(self._data)
+
+    def arrival(self, end):
+        """When the byte just before offset end had arrived."""
+        with self._cond:
+            i = bisect.bisect_left(self._ends, end)
+            return self._times[i]
+
+    def wait_for(self, needle, timeout, start=0):
+        """Waits until needle appears at or after start; returns the offset
+        just past it. Fails the test on timeout."""
+        deadline = time.monotonic() + timeout
+        with self._cond:
+            while True:
+                found = self._data.find(needle, start)
+                if found >= 0:
+                    return found + len(needle)
+                left = deadline - time.monotonic()
+                if left <= 0 or self._closed:
+                    raise AssertionError(
+                        "%r not seen within %.1f s (stream %s); got %r"
+                        % (needle, timeout, "closed" if self._closed else "open",
+                           bytes(self._data)))
+                self._cond.wait(left)
+
+    def wait_closed(self, timeout):
+        deadline = time.monotonic() + timeout
+        with self._cond:
+            while not self._closed:
+                left = deadline - time.monotonic()
+                if left <= 0:
+                    raise AssertionError("stream still open after %.1f s" % timeout)
+                self._cond.wait(left)
+        self._thread.join(timeout)
+
+
+class Program:
+    """A started process with its standard output collected."""
+
+    def __init__(self, command, stdin=subprocess.DEVNULL, stderr=subprocess.DEVNULL):
+        self.started = time.monotonic()
+        self.popen = subprocess.Popen(command, stdin=stdin, stdout=subprocess.PIPE,
+                                      stderr=stderr, env=Target.environment())
+        self.out = Output(self.popen.stdout)
+
+    def kill(self):
+        if self.popen.poll() is None:
+            self.popen.kill()
+        self.popen.wait()
+        for stream in (self.popen.stdin, self.popen.stdout, self.popen.stderr):
+            if stream is not None:
+                stream.close()
+
+    def wait_exit(self, timeout):
+        status = self.popen.wait(timeout)
+        self.out.wait_closed(timeout)
+        return status
+
+
+class Rigctld:
+    """Hamlib's rigctl server with the dummy rig, on a loopback port."""
+
+    def __init__(self, port=None):
+        self._port_chosen = port is None
+        self.port = port or free_port()
+        self.popen = None
+        self._query = None
+
+    def start(self):
+        """Starts rigctld and waits until it accepts. A port chosen here
+        that another process took meanwhile is exchanged for a new one."""
+        if shutil.which("rigctld") is None:
+            raise AssertionError("rigctld is not installed (Debian: libhamlib-utils)")
+        for attempt in range(3):
+            self.popen = subprocess.Popen(
+                ["rigctld", "-m", "1", "-P", "RIG", "-T", LOOPBACK, "-t", str(self.port)],
+                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            try:
+                self._wait_accepting(10.0)
+                return self
+            except AssertionError:
+                self.kill()
+                if not self._port_chosen or attempt == 2:
+                    raise
+                self.port = free_port()
+        return self
+
+    def _wait_accepting(self, timeout):
+        deadline = time.monotonic() + timeout
+        while True:
+            if self.popen.poll() is not None:
+                raise AssertionError("rigctld on port %d exited with %d"
+                                     % (self.port, self.popen.returncode))
+            try:
+                socket.create_connection((LOOPBACK, self.port), timeout=1.0).close()
+                return
+            except OSError:
+                if time.monotonic() > deadline:
+                    raise AssertionError("rigctld does not accept on port %d" % self.port)
+                time.sleep(0.02)
+
+    def kill(self):
+        self._close_query()
+        if self.popen is not None and self.popen.poll() is None:
+            self.popen.kill()
+        if self.popen is not None:
+            self.popen.wait()
+
+    def ptt(self):
+        """The rig's PTT state as rigctld reports it ("t" command), asked on
+        a connection of its own that is kept open. A connection that broke
+        (rigctld restarted) is made again once."""
+        for attempt in range(2):
+            try:
+                if self._query is None:
+                    self._query = socket.create_connection((LOOPBACK, self.port), timeout=2.0)
+                return self._ask_ptt()
+            except OSError:
+                self._close_query()
+                if attempt == 1:
+                    raise
+        return None
+
+    def _ask_ptt(self):
+        self._query.sendall(b"t\n")
+        answer = b""
+        while not answer.endswith(b"\n"):
+            chunk = self._query.recv(64)
+            if not chunk:
+                raise ConnectionResetError("rigctld closed the query connection")
+            answer += chunk
+        if answer not in (b"0\n", b"1\n"):
+            raise AssertionError("rigctld answered %r to t" % answer)
+        return int(answer)
+
+    def _close_query(self):
+        if self._query is not None:
+            self._query.close()
+            self._query = None
+
+    def wait_ptt(self, expected, timeout=2.0):
+        """Polls until the rig reports the expected PTT state; returns the
+        seconds it took."""
+        start = time.monotonic()
+        while True:
+            state = self.ptt()
+            if state == expected:
+                return time.monotonic() - start
+            if time.monotonic() - start > timeout:
+                raise AssertionError("rig on port %d reports PTT %d, expected %d after %.1f s"
+                                     % (self.port, state, expected, timeout))
+            time.sleep(0.01)
+
+
+class RecordingRig:
+    """A loopback rigctl stand-in that records every byte it receives and
+    answers each line with "RPRT 0\\n"."""
+
+    def __init__(self):
+        self._listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self._listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self._listener.bind((LOOPBACK, 0))
+        self._listener.listen(4)
+        self.port = self._listener.getsockname()[1]
+        self._received = bytearray()
+        self._connections = 0
+        self._cond = threading.Condition()
+        self._stopped = False
+        self._thread = threading.Thread(target=self._serve, daemon=True)
+        self._thread.start()
+
+    def _serve(self):
+        try:
+            connection, _ = self._listener.accept()
+        except OSError:
+            return
+        with self._cond:
+            self._connections += 1
+            self._cond.notify_all()
+        with connection:
+            while not self._stopped:
+                try:
+                    chunk = connection.recv(4096)
+                except OSError:
+                    return
+                if not chunk:
+                    return
+                with self._cond:
+                    self._received += chunk
+                    self._cond.notify_all()
+                connection.sendall(b"RPRT 0\n" * chunk.count(b"\n"))
+
+    def received(self):
+        with self._cond:
+            return bytes(self._received)
+
+    def wait_received(self, expected, timeout=2.0):
+        """Waits until at least len(expected) bytes came; returns them all."""
+        deadline = time.monotonic() + timeout
+        with self._cond:
+            while len(self._received) < len(expected):
+                left = deadline - time.monotonic()
+                if left <= 0:
+                    break
+                self._cond.wait(left)
+            return bytes(self._received)
+
+    def stop(self):
+        self._stopped = True
+        self._listener.close()
+
+
+class Qvnsim:
+    """qvnsim offering one virtual port, driven through its stdin."""
+
+    def __init__(self, test, name):
+        self.name = name
+        self.program = test.start(Target.command(Target.qvnsim, name), stdin=subprocess.PIPE)
+        self._cursor = 0
+        if not Target.wine:
+            # A killed qvnsim leaves its socket file behind.
+            test.addCleanup(self._remove_socket_file)
+
+    def _remove_socket_file(self):
+        try:
+            os.unlink("/tmp/QVN" + self.name)
+        except FileNotFoundError:
+            pass
+
+    def next_line(self, timeout):
+        end = self.program.out.wait_for(b"\n", timeout, self._cursor)
+        line = self.program.out.bytes()[self._cursor:end].rstrip(b"\r\n")
+        self._cursor = end
+        return line
+
+    def expect(self, line, timeout):
+        got = self.next_line(timeout)
+        if got != line:
+            raise AssertionError("qvnsim %s said %r, expected %r" % (self.name, got, line))
+
+    def wait_ready(self):
+        self.expect(b"ready", Target.startup_allowance())
+
+    def wait_connected(self):
+        self.expect(b"connected", Target.startup_allowance())
+
+    def send(self, command, acknowledgement=b"ok"):
+        self.program.popen.stdin.write(command.encode() + b"\n")
+        self.program.popen.stdin.flush()
+        self.expect(acknowledgement, 5.0)
+
+
+class EndToEnd(unittest.TestCase):
+    """Base of the end-to-end tests: starts programs and cleans up after."""
+
+    def start(self, command, stdin=subprocess.DEVNULL):
+        program = Program(command, stdin=stdin)
+        self.addCleanup(program.kill)
+        return program
+
+    def start_tarnwick(self, *args, stdin=subprocess.DEVNULL):
+        return self.start(Target.command(Target.tarnwick, *args), stdin=stdin)
+
+    def start_rigctld(self, port=None):
+        rig = Rigctld(port)
+        self.addCleanup(rig.kill)
+        return rig.start()
+
+    def start_qvnsim(self, name):
+        sim = Qvnsim(self, name)
+        sim.wait_ready()
+        return sim
+
+    def start_recording_rig(self):
+        rig = RecordingRig()
+        self.addCleanup(rig.stop)
+        return rig
+
+    def wait_linked(self, tarnwick, rig_port, start=0, timeout=None):
+        """Waits for the connected message of the link to rig_port; returns
+        the offset just past it."""
+        message = b"Connected to HAMLIB socket Addr 127.0.0.1:%d\r\n" % rig_port
+        return tarnwick.out.wait_for(message, timeout or Target.startup_allowance(), start)

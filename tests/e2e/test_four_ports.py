@@ -1,0 +1,73 @@
+"""Several ports: slot k's port always keys slot k's rig, whichever ports
+could be opened."""
+
+from harness import EndToEnd, Target, unique_name
+
+
+class FourPortsTest(EndToEnd):
+    def test_each_change_reaches_only_its_own_rig(self):
+        rigs = [self.start_rigctld() for _ in range(4)]
+        names = [unique_name("Four%d" % k) for k in range(4)]
+        sims = [self.start_qvnsim(name) for name in names]
+        args = []
+        for name, rig in zip(names, rigs):
+            args += [name, "127.0.0.1:%d" % rig.port]
+        tarnwick = self.start_tarnwick(*args)
+        for sim, rig in zip(sims, rigs):
+            sim.wait_connected()
+            self.wait_linked(tarnwick, rig.port)
+
+        def assert_states(expected):
+            for rig, state in zip(rigs, expected):
+                rig.wait_ptt(state)
+            self.assertEqual([rig.ptt() for rig in rigs], expected)
+
+        states = [0, 0, 0, 0]
+        for k in (2, 0, 3, 1):
+            sims[k].send("on")
+            states[k] = 1
+            assert_states(states)
+        for k in (1, 2, 0, 3):
+            sims[k].send("off")
+            states[k] = 0
+            assert_states(states)
+
+
+class FailedPortTest(EndToEnd):
+    def test_second_port_keys_second_rig_when_the_first_cannot_be_opened(self):
+        first_rig = self.start_recording_rig()
+        second_rig = self.start_rigctld()
+        missing = unique_name("Missing")
+        name = unique_name("Second")
+        sim = self.start_qvnsim(name)
+        tarnwick = self.start_tarnwick(missing, "127.0.0.1:%d" % first_rig.port,
+                                       name, "127.0.0.1:%d" % second_rig.port)
+        sim.wait_connected()
+        self.wait_linked(tarnwick, first_rig.port)
+        self.wait_linked(tarnwick, second_rig.port)
+        tarnwick.out.wait_for(b"TXGATE port %s Open failed code " % missing.encode(),
+                              Target.startup_allowance())
+
+        sim.send("on")
+        second_rig.wait_ptt(1)
+        sim.send("off")
+        second_rig.wait_ptt(0)
+        self.assertEqual(first_rig.received(), b"")
+
+
+class EmptySlotTest(EndToEnd):
+    def test_ports_after_an_empty_name_are_not_opened_but_linked(self):
+        first_rig = self.start_recording_rig()
+        second_rig = self.start_rigctld()
+        name = unique_name("AfterEmpty")
+        sim = self.start_qvnsim(name)
+        tarnwick = self.start_tarnwick("", "127.0.0.1:%d" % first_rig.port,
+                                       name, "127.0.0.1:%d" % second_rig.port)
+        end = tarnwick.out.wait_for(b"Tarnwick running - Press ctrl/c to exit\r\n",
+                                    Target.startup_allowance() + 3.0)
+        # Two seconds after start-up the monitor has long opened what it
+        # opens: the port behind the empty slot is not among them.
+        self.assertEqual(tarnwick.out.bytes()[:end],
+                         b"Connected to HAMLIB socket Addr 127.0.0.1:%d\r\n"
+                         b"Tarnwick running - Press ctrl/c to exit\r\n" % second_rig.port)
+        self.assertEqual(sim.program.out.bytes(), b"ready\n")

@@ -1,0 +1,103 @@
+"""PTT from a virtual port, carried by qvnsim's status bytes, to the rig:
+read back from a real rigctld, and byte for byte from a recording server."""
+
+import re
+
+from harness import EndToEnd, Target, unique_name
+
+ON = b"T 1\n"
+OFF = b"T 0\n"
+
+
+class PttToRigctldTest(EndToEnd):
+    def setUp(self):
+        self.rig = self.start_rigctld()
+        name = unique_name("Ptt")
+        self.sim = self.start_qvnsim(name)
+        self.tarnwick = self.start_tarnwick(name, "127.0.0.1:%d" % self.rig.port)
+        self.sim.wait_connected()
+        self.wait_linked(self.tarnwick, self.rig.port)
+
+    def test_keying_and_releasing_reaches_the_rig(self):
+        self.assertEqual(self.rig.ptt(), 0)
+        for _ in range(3):
+            self.sim.send("on")
+            self.rig.wait_ptt(1)
+            self.sim.send("off")
+            self.rig.wait_ptt(0)
+
+    def test_status_bytes_among_data_and_split_between_reads(self):
+        self.sim.send("raw 41 FF 02 42")     # data, status 02, data
+        self.rig.wait_ptt(1)
+        self.sim.send("raw FF FF FF 00")     # an escaped data byte 0xFF, then status 00
+        self.rig.wait_ptt(0)
+        self.sim.send("raw 41 FF")           # the escape ends one read ...
+        self.sim.send("sleep 200")
+        self.sim.send("raw 02 42")           # ... its status byte begins the next
+        self.rig.wait_ptt(1)
+        self.sim.send("status 01")           # bit 1 clear: off
+        self.rig.wait_ptt(0)
+        self.sim.send("status 03")           # bit 1 set: on
+        self.rig.wait_ptt(1)
+
+
+class ExactCommandsTest(EndToEnd):
+    def setUp(self):
+        self.rig = self.start_recording_rig()
+        self.name = unique_name("Exact")
+        self.sim = self.start_qvnsim(self.name)
+        self.tarnwick = self.start_tarnwick(self.name, "127.0.0.1:%d" % self.rig.port)
+        self.sim.wait_connected()
+        self.wait_linked(self.tarnwick, self.rig.port)
+
+    def test_one_command_per_status_change_and_none_otherwise(self):
+        # Each step that must send nothing is followed by one that sends, so
+        # a stray command shows up in the recorded order.
+        steps = [
+            ("off", b""),                      # equals the initial status
+            ("on", ON),
+            ("on", b""),                       # unchanged
+            ("status 03", ON),                 # other bits changed: sent again
+            ("status 01", OFF),
+            ("raw 41 FF FF 42 0D 0A", b""),    # data only
+            ("raw FF 02 FF 00 FF 02", ON + OFF + ON),
+            ("raw FF", b""),                   # escape pending at a read's end
+            ("sleep 200", b""),
+            ("raw 00", OFF),
+            ("status 00", b""),
+            ("on", ON),
+        ]
+        expected = b""
+        for command, sends in steps:
+            self.sim.send(command)
+            expected += sends
+        self.assertEqual(self.rig.wait_received(expected), expected)
+
+
+class ClosedPortTest(EndToEnd):
+    def test_a_port_closed_by_qvn_is_announced_once_and_the_other_goes_on(self):
+        rigs = [self.start_recording_rig() for _ in range(2)]
+        names = [unique_name("Closed%d" % k) for k in range(2)]
+        sims = [self.start_qvnsim(name) for name in names]
+        tarnwick = self.start_tarnwick(names[0], "127.0.0.1:%d" % rigs[0].port,
+                                       names[1], "127.0.0.1:%d" % rigs[1].port)
+        for sim, rig in zip(sims, rigs):
+            sim.wait_connected()
+            self.wait_linked(tarnwick, rig.port)
+
+        sims[0].send("on")
+        self.assertEqual(rigs[0].wait_received(ON), ON)
+        sims[0].send("quit")
+        closed = tarnwick.out.wait_for(b" - no longer monitored\r\n",
+                                       Target.startup_allowance())
+        lines = tarnwick.out.bytes()[:closed].split(b"\r\n")
+        self.assertRegex(lines[-2] + b"\r\n",
+                         re.escape(b"TXGATE port %s Closed code " % names[0].encode())
+                         + rb"\d+ - no longer monitored\r\n$")
+
+        sims[1].send("on")
+        self.assertEqual(rigs[1].wait_received(ON), ON)
+        sims[1].send("off")
+        self.assertEqual(rigs[1].wait_received(ON + OFF), ON + OFF)
+        self.assertEqual(tarnwick.out.bytes().count(b"no longer monitored"), 1)
+        self.assertEqual(rigs[0].received(), ON)

@@ -1,0 +1,86 @@
+"""The command line: the usage path, the refusals of arguments that do not
+fit the tables, and the longest arguments that still do."""
+
+import socket
+import subprocess
+import time
+
+from harness import LOOPBACK, EndToEnd, Target, unique_name
+
+USAGE = (b"Missing paramters - you need COM port and IP Address and rigctl port of QVN, eg \r\n"
+         b"  Tarnwick com10 192.168.1.64:4532\r\n\r\nPress any key to exit\r\n")
+
+
+class UsageTest(EndToEnd):
+    def test_no_argument_prints_usage_and_exits_0_at_end_of_input(self):
+        tarnwick = self.start_tarnwick()
+        self.assertEqual(tarnwick.wait_exit(Target.startup_allowance()), 0)
+        self.assertEqual(tarnwick.out.bytes(), USAGE)
+
+    def test_one_argument_waits_for_one_character_then_exits_0(self):
+        tarnwick = self.start_tarnwick("onlyone", stdin=subprocess.PIPE)
+        tarnwick.out.wait_for(USAGE, Target.startup_allowance())
+        # Still waiting for its character a moment after the usage text.
+        time.sleep(0.3)
+        self.assertIsNone(tarnwick.popen.poll(), "exited without waiting for a character")
+        tarnwick.popen.stdin.write(b"x")
+        tarnwick.popen.stdin.flush()
+        self.assertEqual(tarnwick.wait_exit(5.0), 0)
+        self.assertEqual(tarnwick.out.bytes(), USAGE)
+
+
+class RefusalTest(EndToEnd):
+    """Arguments the tables cannot hold: one line, status 1, no thread, so
+    no link ever connects."""
+
+    def setUp(self):
+        # A listener that would see any link a refused start still made.
+        self.listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.addCleanup(self.listener.close)
+        self.listener.bind((LOOPBACK, 0))
+        self.listener.listen(8)
+        self.address = "127.0.0.1:%d" % self.listener.getsockname()[1]
+
+    def assert_refused(self, args, line):
+        tarnwick = self.start_tarnwick(*args)
+        self.assertEqual(tarnwick.wait_exit(Target.startup_allowance()), 1)
+        self.assertEqual(tarnwick.out.bytes(), line)
+        self.listener.setblocking(False)
+        with self.assertRaises(BlockingIOError, msg="a refused start connected a link"):
+            self.listener.accept()[0].close()
+
+    def test_port_name_of_64_characters(self):
+        name = "p" * 64
+        self.assert_refused(
+            [name, self.address],
+            b"Port name too long (at most 63 characters): %s\r\n" % name.encode())
+
+    def test_address_of_164_characters(self):
+        address = self.address + "x" * (164 - len(self.address))
+        self.assert_refused(
+            ["tnwkA", self.address, "tnwkB", address],
+            b"Address too long (at most 163 characters): %s\r\n" % address.encode())
+
+    def test_five_pairs(self):
+        args = []
+        for k in range(5):
+            args += ["tnwk%d" % k, self.address]
+        self.assert_refused(args, b"Too many ports (at most 4)\r\n")
+
+
+class LongestArgumentsTest(EndToEnd):
+    def test_name_of_63_and_address_of_163_characters_are_used_whole(self):
+        rig = self.start_rigctld()
+        name = unique_name("L")
+        name += "n" * (63 - len(name))
+        # atoi stops at the first non-digit, so the padding keeps the port.
+        address = "127.0.0.1:%d" % rig.port
+        address += "x" * (163 - len(address))
+        tarnwick = self.start_tarnwick(name, address)
+        out = tarnwick.out
+        out.wait_for(b"Connected to HAMLIB socket Addr %s\r\n" % address.encode(),
+                     Target.startup_allowance())
+        out.wait_for(b"TXGATE port QVN%s Open failed code " % name.encode(),
+                     Target.startup_allowance())
+        out.wait_for(b"TXGATE port %s Open failed code " % name.encode(),
+                     Target.startup_allowance())
