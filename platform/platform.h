@@ -42,7 +42,13 @@ void PlatformPrepareConsole();
 void PlatformStartup();
 std::uint16_t PlatformAddressFamilyInet();
 std::uint32_t PlatformInetAddr(const char* text);
+// One character from standard input: on a terminal, the next key press,
+// without waiting for Enter.
 int PlatformReadConsoleCharacter();
+// Whether standard input is a terminal, and one key press read from it
+// without waiting for Enter (-1 at end of input).
+bool PlatformConsoleIsTerminal();
+int PlatformReadKey();
 [[noreturn]] void PlatformExit(int status);
 
 // --- threads and time ----------------------------------------------------

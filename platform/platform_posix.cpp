@@ -7,6 +7,7 @@
 #include <pthread.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -94,8 +95,33 @@ std::uint16_t PlatformAddressFamilyInet() { return AF_INET; }
 
 std::uint32_t PlatformInetAddr(const char* text) { return inet_addr(text); }
 
-int PlatformReadConsoleCharacter() { return std::getchar(); }
+int PlatformReadConsoleCharacter() {
+  return PlatformConsoleIsTerminal() ? PlatformReadKey() : std::getchar();
+}
 
+bool PlatformConsoleIsTerminal() { return isatty(STDIN_FILENO) != 0; }
+
+int PlatformReadKey() {
+  termios saved{};
+  bool raw = tcgetattr(STDIN_FILENO, &saved) == 0;
+  if (raw) {
+    termios keyAtATime = saved;
+    keyAtATime.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
+    keyAtATime.c_cc[VMIN] = 1;
+    keyAtATime.c_cc[VTIME] = 0;
+    tcsetattr(STDIN_FILENO, TCSANOW, &keyAtATime);
+  }
+  unsigned char key = 0;
+  ssize_t got = read(STDIN_FILENO, &key, 1);
+  if (raw) {
+    tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+  }
+  return got == 1 ? key : -1;
+}
+
+// exit is not safe while other threads run; Tarnwick exits only before it
+// starts its first thread (usage text, refused command line).
+// NOLINTNEXTLINE(concurrency-mt-unsafe)
 void PlatformExit(int status) { std::exit(status); }
 
 bool PlatformStartThread(ThreadEntry entry, void* record) {

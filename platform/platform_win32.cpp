@@ -5,6 +5,7 @@
 #include <windows.h>
 // clang-format on
 
+#include <conio.h>
 #include <fcntl.h>
 #include <io.h>
 #include <process.h>
@@ -22,6 +23,10 @@ static_assert(sizeof(SocketHandle) == sizeof(SOCKET), "a SOCKET fits a SocketHan
 static_assert(NO_SOCKET == static_cast<SocketHandle>(INVALID_SOCKET), "no socket is invalid");
 
 namespace {
+
+// getch's prefixes for function and arrow keys; the code after them is not
+// a character.
+bool IsExtendedKeyPrefix(int key) { return key == 0 || key == 0xE0; }
 
 thread_local int LastSocketError = 0;
 
@@ -158,7 +163,21 @@ std::uint16_t PlatformAddressFamilyInet() { return AF_INET; }
 
 std::uint32_t PlatformInetAddr(const char* text) { return inet_addr(text); }
 
-int PlatformReadConsoleCharacter() { return std::getchar(); }
+int PlatformReadConsoleCharacter() {
+  return PlatformConsoleIsTerminal() ? PlatformReadKey() : std::getchar();
+}
+
+bool PlatformConsoleIsTerminal() { return _isatty(_fileno(stdin)) != 0; }
+
+int PlatformReadKey() {
+  for (;;) {
+    int key = _getch();
+    if (!IsExtendedKeyPrefix(key)) {
+      return key;
+    }
+    _getch();
+  }
+}
 
 void PlatformExit(int status) { std::exit(status); }
 

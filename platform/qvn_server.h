@@ -20,8 +20,3 @@ int QvnServerAccept(QvnServer* server);
 int QvnServerWrite(QvnServer* server, const std::uint8_t* bytes, int count);
 // Closes the connection and stops offering the port.
 void QvnServerClose(QvnServer* server);
-
-// For qvnsim's keyboard mode: whether standard input is a terminal, and one
-// key press read without waiting for Enter (-1 at end of input).
-bool ConsoleIsTerminal();
-int ConsoleReadKey();

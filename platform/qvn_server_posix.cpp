@@ -1,7 +1,6 @@
 // POSIX: a QVN virtual port is a Unix-domain stream socket at /tmp/QVN<name>.
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -90,24 +89,4 @@ void QvnServerClose(QvnServer* server) {
     }
   }
   CloseHandle(&server->Listener);
-}
-
-bool ConsoleIsTerminal() { return isatty(STDIN_FILENO) != 0; }
-
-int ConsoleReadKey() {
-  termios saved{};
-  bool raw = tcgetattr(STDIN_FILENO, &saved) == 0;
-  if (raw) {
-    termios keyAtATime = saved;
-    keyAtATime.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
-    keyAtATime.c_cc[VMIN] = 1;
-    keyAtATime.c_cc[VTIME] = 0;
-    tcsetattr(STDIN_FILENO, TCSANOW, &keyAtATime);
-  }
-  unsigned char key = 0;
-  ssize_t got = read(STDIN_FILENO, &key, 1);
-  if (raw) {
-    tcsetattr(STDIN_FILENO, TCSANOW, &saved);
-  }
-  return got == 1 ? key : -1;
 }

@@ -1,7 +1,5 @@
 // Windows: a QVN virtual port is a named pipe, "\\.\pipe\QVN<name>". One
 // pipe handle serves as both the offer and the connection.
-#include <conio.h>
-#include <io.h>
 #include <windows.h>
 
 #include <cstdio>
@@ -15,10 +13,6 @@ constexpr DWORD PIPE_BUFFER_SIZE = 4096;
 constexpr std::intptr_t NO_HANDLE = -1;
 
 HANDLE PipeOf(const QvnServer* server) { return reinterpret_cast<HANDLE>(server->Listener); }
-
-// getch's prefixes for function and arrow keys; the code after them is not
-// a character.
-bool IsExtendedKeyPrefix(int key) { return key == 0 || key == 0xE0; }
 
 }  // namespace
 
@@ -75,16 +69,4 @@ void QvnServerClose(QvnServer* server) {
   }
   server->Listener = NO_HANDLE;
   server->Connection = NO_HANDLE;
-}
-
-bool ConsoleIsTerminal() { return _isatty(_fileno(stdin)) != 0; }
-
-int ConsoleReadKey() {
-  for (;;) {
-    int key = _getch();
-    if (!IsExtendedKeyPrefix(key)) {
-      return key;
-    }
-    _getch();
-  }
 }

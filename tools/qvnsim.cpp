@@ -214,7 +214,7 @@ void RunKeyboard(QvnServer* server) {
   int on = 0;
   ShowPtt(on);
   for (;;) {
-    int key = ConsoleReadKey();
+    int key = PlatformReadKey();
     if (key < 0 || key == 'q' || key == 'Q') {
       return;
     }
@@ -246,7 +246,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   Say("connected");
-  if (ConsoleIsTerminal()) {
+  if (PlatformConsoleIsTerminal()) {
     RunKeyboard(&server);
   } else {
     RunScript(&server);
