@@ -38,14 +38,14 @@ bool Connect(HamlibLink* link) {
     CloseLinkSocket(link);
     return false;
   }
+  // Commands may go out from here on: whoever reads the connected message
+  // may key PTT at once.
   MarkLinkSendable(link);
   PlatformSetNonBlocking(sock);
-  // Connected before the message: whoever reads the message may key PTT at
-  // once, and a command sent while Connected is still 0 would be dropped.
+  Print("Connected to HAMLIB socket Addr %s\r\n", link->AddrText);
   link->Running.store(1);
   link->Connected.store(1);
   link->FailureReported.store(1);
-  Print("Connected to HAMLIB socket Addr %s\r\n", link->AddrText);
   return true;
 }
 

@@ -9,8 +9,10 @@ cd "$(dirname "$0")/.."
 if [ "${1:-}" != "--no-install" ]; then
   bash tools/install-deps.sh
 fi
-cmake --preset linux -DBUILD_TESTING=OFF >/dev/null
-cmake --build --preset linux --target tarnwick qvnsim >/dev/null
+# A build of its own, so that the test build's settings are left alone.
+build=build/demo
+cmake --preset linux -B "$build" -DBUILD_TESTING=OFF >/dev/null
+cmake --build "$build" --target tarnwick qvnsim >/dev/null
 
 rig_port=${TARNWICK_DEMO_PORT:-4532}
 port_name=demo$$
@@ -42,13 +44,13 @@ for _ in $(seq 50); do rigctl -m 2 -r "127.0.0.1:$rig_port" t >/dev/null 2>&1 &&
 
 echo "== qvnsim offers the virtual port $port_name (/tmp/QVN$port_name)"
 mkfifo "$work/commands"
-build/linux/tools/qvnsim "$port_name" < "$work/commands" > "$work/qvnsim.out" &
+"$build/tools/qvnsim" "$port_name" < "$work/commands" > "$work/qvnsim.out" &
 pids+=($!)
 exec 3> "$work/commands"
 wait_for "$work/qvnsim.out" ready
 
 echo "== tarnwick $port_name 127.0.0.1:$rig_port"
-build/linux/tarnwick "$port_name" "127.0.0.1:$rig_port" > "$work/tarnwick.out" &
+"$build/tarnwick" "$port_name" "127.0.0.1:$rig_port" > "$work/tarnwick.out" &
 pids+=($!)
 wait_for "$work/qvnsim.out" connected
 wait_for "$work/tarnwick.out" "Connected to HAMLIB"
