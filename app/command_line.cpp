@@ -39,7 +39,10 @@ void ParseDestination(const char* address, Ipv4Destination* destination) {
 }  // namespace
 
 std::uint16_t PortToNetworkOrder(const char* text) {
-  auto port = static_cast<std::uint16_t>(std::atoi(text));
+  // strtol reads the same digits as atoi and gives the same value wherever
+  // atoi's is defined; unlike atoi it is defined for any input, including a
+  // number too large for an int.
+  auto port = static_cast<std::uint16_t>(std::strtol(text, nullptr, 10));
   // Network byte order is big-endian whatever the host's order is.
   std::uint16_t networkOrder = 0;
   auto* bytes = reinterpret_cast<unsigned char*>(&networkOrder);

@@ -27,8 +27,9 @@ bool StartMonitoring(PttMonitorState* state);
 // with a completed operation.
 void MonitorPass(PttMonitorState* state);
 
-// Thread entry: runs the monitor on *state for the life of the process.
-void PttMonitor(void* state);
+// Thread entry: runs the monitor on *record, a PttMonitorState, for the
+// life of the process.
+void PttMonitor(void* record);
 
 // Starts the monitor thread on the platform's ports, sending on Links.
 void StartPttMonitor();

@@ -75,7 +75,11 @@ PortResult GetResult(PortHandle port, int* bytes, int* errorCode) {
   }
   FakePort& fake = Fake[port];
   if (fake.Result == PortResult::Completed) {
-    std::memcpy(fake.Buffer, fake.Data.data(), fake.Data.size());
+    // An empty read has no data pointer, and memcpy from null is undefined
+    // even for 0 bytes.
+    if (!fake.Data.empty()) {
+      std::memcpy(fake.Buffer, fake.Data.data(), fake.Data.size());
+    }
     *bytes = static_cast<int>(fake.Data.size());
   } else if (fake.Result == PortResult::Failed) {
     *errorCode = fake.FailCode;

@@ -1,0 +1,227 @@
+// Fuzzes the command-line parser. The input is the arguments after the
+// program name, separated by zero bytes (an empty input is no argument).
+// Every argument and the argv array sit in heap blocks of exactly their
+// size and the result in one of its own, so AddressSanitizer sees any read
+// or write past them. Each outcome is checked against a plain reading of
+// the limits, and each table against the arguments it came from.
+#include <arpa/inet.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/command_line.h"
+#include "app/console.h"
+
+namespace {
+
+struct Arguments {
+  std::vector<std::unique_ptr<char[]>> Texts;
+  std::unique_ptr<const char*[]> Argv;
+  int Argc;
+};
+
+std::unique_ptr<char[]> CopyText(const std::uint8_t* bytes, std::size_t length) {
+  std::unique_ptr<char[]> text(new char[length + 1]);
+  std::memcpy(text.get(), bytes, length);
+  text[length] = '\0';
+  return text;
+}
+
+constexpr char PROGRAM_NAME[] = "tarnwick";
+
+void BuildArguments(const std::uint8_t* data, std::size_t size, Arguments* arguments) {
+  arguments->Texts.push_back(
+      CopyText(reinterpret_cast<const std::uint8_t*>(PROGRAM_NAME), sizeof PROGRAM_NAME - 1));
+  if (size > 0) {
+    std::size_t start = 0;
+    for (std::size_t i = 0; i <= size; ++i) {
+      if (i == size || data[i] == 0) {
+        arguments->Texts.push_back(CopyText(data + start, i - start));
+        start = i + 1;
+      }
+    }
+  }
+  arguments->Argc = static_cast<int>(arguments->Texts.size());
+  arguments->Argv = std::make_unique<const char*[]>(arguments->Texts.size() + 1);
+  for (std::size_t i = 0; i < arguments->Texts.size(); ++i) {
+    arguments->Argv[i] = arguments->Texts[i].get();
+  }
+  arguments->Argv[arguments->Texts.size()] = nullptr;
+}
+
+// The longest arguments the tables hold.
+constexpr std::size_t LONGEST_PORT_NAME = 63;
+constexpr std::size_t LONGEST_ADDRESS = 163;
+
+struct Expected {
+  CommandLineOutcome Outcome;
+  int RefusedArgument;
+  int PairCount;
+};
+
+// The limits read plainly: too few arguments, too many pairs, then the
+// first argument, in order, that does not fit its table.
+Expected ExpectedOutcome(int argc, const char* const* argv) {
+  if (argc < 3) {
+    return {CommandLineOutcome::Usage, 0, 0};
+  }
+  int pairs = (argc - 1) / 2;
+  if (pairs > MAX_PORTS) {
+    return {CommandLineOutcome::TooManyPorts, 0, 0};
+  }
+  for (int k = 0; k < pairs; ++k) {
+    if (std::strlen(argv[2 * k + 1]) > LONGEST_PORT_NAME) {
+      return {CommandLineOutcome::PortNameTooLong, 2 * k + 1, 0};
+    }
+    if (std::strlen(argv[2 * k + 2]) > LONGEST_ADDRESS) {
+      return {CommandLineOutcome::AddressTooLong, 2 * k + 2, 0};
+    }
+  }
+  return {CommandLineOutcome::Accepted, 0, pairs};
+}
+
+[[noreturn]] void Fail(const char* what, int argc, const CommandLine& parsed) {
+  std::fprintf(stderr, "command line (%d arguments): %s; outcome %d, refused %d, pairs %d\n",
+               argc - 1, what, static_cast<int>(parsed.Outcome), parsed.RefusedArgument,
+               parsed.PairCount);
+  std::abort();
+}
+
+bool AllZero(const void* bytes, std::size_t size) {
+  const auto* p = static_cast<const unsigned char*>(bytes);
+  for (std::size_t i = 0; i < size; ++i) {
+    if (p[i] != 0) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool EmptyEntry(const CommandLine& parsed, int k) {
+  return AllZero(parsed.PortNames[k], PORT_NAME_SIZE) &&
+         AllZero(parsed.AddrText[k], ADDR_TEXT_SIZE) &&
+         AllZero(&parsed.Destination[k], sizeof parsed.Destination[k]);
+}
+
+// A copy that ends within its table and says what the argument says.
+bool HoldsText(const char* table, std::size_t size, const char* argument) {
+  return std::memchr(table, '\0', size) != nullptr && std::strcmp(table, argument) == 0;
+}
+
+bool DestinationFits(const Ipv4Destination& destination, const char* address) {
+  const char* colon = std::strchr(address, ':');
+  if (colon == nullptr) {
+    return AllZero(&destination, sizeof destination);
+  }
+  std::string host(address, static_cast<std::size_t>(colon - address));
+  // The port as atoi reads it (strtol: the same, and defined for numbers
+  // too large for an int), low 16 bits, most significant byte first.
+  auto port = static_cast<unsigned>(std::strtol(colon + 1, nullptr, 10)) & 0xFFFFu;
+  const auto* portBytes = reinterpret_cast<const unsigned char*>(&destination.PortNetworkOrder);
+  return destination.Family == AF_INET &&
+         destination.AddressNetworkOrder == inet_addr(host.c_str()) &&
+         portBytes[0] == (port >> 8) && portBytes[1] == (port & 0xFFu) &&
+         AllZero(destination.Zero, sizeof destination.Zero);
+}
+
+void CheckEntries(int argc, const char* const* argv, const CommandLine& parsed) {
+  for (int k = 0; k < MAX_PORTS; ++k) {
+    if (k >= parsed.PairCount) {
+      if (!EmptyEntry(parsed, k)) {
+        Fail("an entry beyond the pairs is not empty", argc, parsed);
+      }
+      continue;
+    }
+    if (!HoldsText(parsed.PortNames[k], PORT_NAME_SIZE, argv[2 * k + 1])) {
+      Fail("a port name is not its argument, zero-terminated in its table", argc, parsed);
+    }
+    if (!HoldsText(parsed.AddrText[k], ADDR_TEXT_SIZE, argv[2 * k + 2])) {
+      Fail("an address is not its argument, zero-terminated in its table", argc, parsed);
+    }
+    if (!DestinationFits(parsed.Destination[k], argv[2 * k + 2])) {
+      Fail("a destination does not match its address", argc, parsed);
+    }
+  }
+}
+
+std::string Printed;
+
+void CaptureSink(const char* bytes, std::size_t count) { Printed.append(bytes, count); }
+
+// The refusal line: the limit and the refused argument (its first 300
+// characters), or the pair limit; nothing for the other outcomes.
+std::string ExpectedRefusal(const CommandLine& parsed, const char* const* argv) {
+  std::string shown;
+  if (parsed.RefusedArgument > 0) {
+    shown = std::string(argv[parsed.RefusedArgument]).substr(0, 300);
+  }
+  switch (parsed.Outcome) {
+    case CommandLineOutcome::PortNameTooLong:
+      return "Port name too long (at most 63 characters): " + shown + "\r\n";
+    case CommandLineOutcome::AddressTooLong:
+      return "Address too long (at most 163 characters): " + shown + "\r\n";
+    case CommandLineOutcome::TooManyPorts:
+      return "Too many ports (at most 4)\r\n";
+    default:
+      return "";
+  }
+}
+
+void CheckRefusal(int argc, const char* const* argv, const CommandLine& parsed) {
+  Printed.clear();
+  SetConsoleSink(CaptureSink);
+  PrintRefusal(parsed, argv);
+  SetConsoleSink(nullptr);
+  if (Printed != ExpectedRefusal(parsed, argv)) {
+    Fail("the refusal line is not the expected one", argc, parsed);
+  }
+}
+
+void CheckInstalled(int argc, const CommandLine& parsed) {
+  InstallCommandLine(parsed);
+  for (int k = 0; k < MAX_PORTS; ++k) {
+    if (std::memcmp(PortNames[k], parsed.PortNames[k], PORT_NAME_SIZE) != 0 ||
+        std::memcmp(Links[k].AddrText, parsed.AddrText[k], ADDR_TEXT_SIZE) != 0 ||
+        std::memcmp(&Links[k].Destination, &parsed.Destination[k], sizeof(Ipv4Destination)) != 0 ||
+        Links[k].Sock.load() != NO_SOCKET) {
+      Fail("the installed tables differ from the command line", argc, parsed);
+    }
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  Arguments arguments{};
+  BuildArguments(data, size, &arguments);
+  int argc = arguments.Argc;
+  const char* const* argv = arguments.Argv.get();
+
+  // Garbage first: the parser must fill the whole result, whatever it decides.
+  auto parsed = std::make_unique<CommandLine>();
+  std::memset(parsed.get(), 0xA5, sizeof(CommandLine));
+  ParseCommandLine(argc, argv, parsed.get());
+
+  Expected expected = ExpectedOutcome(argc, argv);
+  if (parsed->Outcome != expected.Outcome) {
+    Fail("wrong outcome", argc, *parsed);
+  }
+  if (parsed->RefusedArgument != expected.RefusedArgument) {
+    Fail("wrong refused argument", argc, *parsed);
+  }
+  if (parsed->PairCount != expected.PairCount || parsed->PairCount > MAX_PORTS) {
+    Fail("wrong pair count", argc, *parsed);
+  }
+  CheckEntries(argc, argv, *parsed);
+  CheckRefusal(argc, argv, *parsed);
+  if (parsed->Outcome == CommandLineOutcome::Accepted) {
+    CheckInstalled(argc, *parsed);
+  }
+  return 0;
+}
