@@ -1,0 +1,90 @@
+# Installation and packages: what goes where, the Windows version resource,
+# and the CPack settings. Included by the top CMakeLists.txt once the targets
+# tarnwick and qvnsim exist.
+#
+#   Windows build: a ZIP, tarnwick-<version>-win64.zip, holding tarnwick.exe,
+#                  qvnsim.exe, README.txt, LICENSE.txt and CHANGELOG.txt.
+#   Linux build:   a .deb, tarnwick_<version>_<arch>.deb, installing tarnwick
+#                  and qvnsim in /usr/bin, and README.md, CHANGELOG.md and
+#                  copyright (the licence) in /usr/share/doc/tarnwick.
+#
+# tools/package.sh builds both. The version is the project's, set once in
+# the top CMakeLists.txt; it reaches both packages and the exe's resource.
+
+set(TARNWICK_VENDOR "The Tarnwick developers")
+
+# --- the Windows version resource -----------------------------------------
+# Explorer's Properties > Details show it: product name, version, description.
+if(WIN32)
+  enable_language(RC)
+  function(tarnwick_version_resource target description)
+    set(TARNWICK_RC_NAME ${target})
+    set(TARNWICK_RC_DESCRIPTION "${description}")
+    set(rc "${CMAKE_BINARY_DIR}/resources/${target}.rc")
+    configure_file("${PROJECT_SOURCE_DIR}/app/tarnwick.rc.in" "${rc}" @ONLY)
+    target_sources(${target} PRIVATE "${rc}")
+  endfunction()
+  tarnwick_version_resource(tarnwick "Tarnwick - PTT from serial-port lines to rigctl servers")
+  tarnwick_version_resource(qvnsim "qvnsim - a QVN virtual port for trying Tarnwick")
+endif()
+
+# --- installation ---------------------------------------------------------
+if(WIN32)
+  # Everything side by side in the ZIP's one folder; the texts get an
+  # extension that Windows opens.
+  set(TARNWICK_BIN_DIR .)
+  set(TARNWICK_DOC_DIR .)
+  set(TARNWICK_TEXT_SUFFIX .txt)
+else()
+  include(GNUInstallDirs)
+  set(TARNWICK_BIN_DIR ${CMAKE_INSTALL_BINDIR})
+  set(TARNWICK_DOC_DIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/tarnwick)
+  set(TARNWICK_TEXT_SUFFIX .md)
+endif()
+
+install(TARGETS tarnwick qvnsim RUNTIME DESTINATION ${TARNWICK_BIN_DIR})
+install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${TARNWICK_DOC_DIR}
+        RENAME README${TARNWICK_TEXT_SUFFIX})
+install(FILES ${PROJECT_SOURCE_DIR}/CHANGELOG.md DESTINATION ${TARNWICK_DOC_DIR}
+        RENAME CHANGELOG${TARNWICK_TEXT_SUFFIX})
+# The licence: LICENSE.txt on Windows; on Debian the package's copyright
+# file, /usr/share/doc/tarnwick/copyright.
+if(WIN32)
+  install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION ${TARNWICK_DOC_DIR} RENAME LICENSE.txt)
+else()
+  install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION ${TARNWICK_DOC_DIR} RENAME copyright)
+endif()
+
+# --- CPack ----------------------------------------------------------------
+set(CPACK_PACKAGE_NAME tarnwick)
+set(CPACK_PACKAGE_VENDOR "${TARNWICK_VENDOR}")
+set(CPACK_PACKAGE_CONTACT "${TARNWICK_VENDOR}")
+set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
+string(CONCAT CPACK_PACKAGE_DESCRIPTION
+       "Tarnwick watches the PTT line of up to four serial ports (QVN virtual\n"
+       "ports, or real COM ports whose CTS line is PTT) and sends the Hamlib\n"
+       "rigctl set-PTT command, T 1 or T 0, to the rigctl server paired with\n"
+       "each port. qvnsim offers a virtual port for trying Tarnwick without QVN.")
+set(CPACK_RESOURCE_FILE_LICENSE "${PROJECT_SOURCE_DIR}/LICENSE")
+set(CPACK_RESOURCE_FILE_README "${PROJECT_SOURCE_DIR}/README.md")
+set(CPACK_STRIP_FILES ON)
+
+if(WIN32)
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_SYSTEM_NAME win64)
+  set(CPACK_PACKAGE_FILE_NAME "${CPACK_PACKAGE_NAME}-${PROJECT_VERSION}-${CPACK_SYSTEM_NAME}")
+  set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
+else()
+  set(CPACK_GENERATOR DEB)
+  set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+  set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+  set(CPACK_DEBIAN_PACKAGE_SECTION hamradio)
+  set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+  # The libraries the programs link against, found by dpkg-shlibdeps.
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  # rigctld, the rigctl server for a radio without QVN.
+  set(CPACK_DEBIAN_PACKAGE_SUGGESTS libhamlib-utils)
+endif()
+
+include(CPack)
