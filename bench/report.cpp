@@ -1,0 +1,221 @@
+#include <cstdio>
+
+#include "bench/latency.h"
+#include "bench/results.h"
+
+namespace {
+
+constexpr double MEDIAN_TARGET = 1.2;           // times the limit's median
+constexpr double P99_TARGET = 2.0;              // times the limit's 99th percentile
+constexpr double EXCESS_WAKE_UPS_TARGET = 5.0;  // per second, beyond the timers
+constexpr double IDLE_CPU_TARGET = 0.001;       // 0.1 % of one core
+constexpr long RSS_TARGET_KIB = 4096;
+
+double Ratio(double a, double b) { return b > 0.0 ? a / b : 0.0; }
+
+void PrintLatencyRow(const char* label, const LatencySummary& s) {
+  std::printf("  %-34s %8ld %9.1f us %9.1f us %9.1f us\n", label, s.Count, s.MedianUs, s.P99Us,
+              s.MaxUs);
+}
+
+void PrintRatioRow(const char* label, const LatencySummary& a, const LatencySummary& b) {
+  std::printf("  %-34s %8s %11.2fx %11.2fx %11.2fx\n", label, "", Ratio(a.MedianUs, b.MedianUs),
+              Ratio(a.P99Us, b.P99Us), Ratio(a.MaxUs, b.MaxUs));
+}
+
+void PrintLatencyTables(const Results& r) {
+  std::printf(
+      "\nLatency: status byte written into the virtual port -> command read by the rigctl server\n"
+      "One port; Tarnwick's and the limit's changes interleaved, a 1 ms quiet gap after each.\n"
+      "  %-34s %8s %12s %12s %12s\n",
+      "", "changes", "median", "p99", "max");
+  LatencySummary tarnwick = Summarize(r.OnePort.Tarnwick);
+  LatencySummary limit = Summarize(r.OnePort.Limit);
+  LatencySummary poller = Summarize(r.OnePort.Poller);
+  PrintLatencyRow("Tarnwick", tarnwick);
+  PrintLatencyRow("limit: minimal relay process", limit);
+  PrintRatioRow("Tarnwick / limit", tarnwick, limit);
+  PrintLatencyRow("10 ms line poller (simulated)", poller);
+  PrintRatioRow("10 ms line poller / Tarnwick", poller, tarnwick);
+  std::printf("Four ports on four servers at once (every change of every port).\n");
+  LatencySummary tarnwick4 = Summarize(r.FourPorts.Tarnwick);
+  LatencySummary limit4 = Summarize(r.FourPorts.Limit);
+  PrintLatencyRow("Tarnwick", tarnwick4);
+  PrintLatencyRow("limit: four relay processes", limit4);
+  PrintRatioRow("Tarnwick / limit", tarnwick4, limit4);
+}
+
+void PrintCountRow(const char* label, const ChangeCounts& c) {
+  std::printf("  %-48s %8ld %9ld %6ld %13ld\n", label, c.Sent, c.Received, c.Lost, c.OutOfOrder);
+}
+
+ChangeCounts TotalOf(const std::vector<CountRow>& rows) {
+  ChangeCounts total{};
+  for (const CountRow& row : rows) {
+    AddCounts(&total, row.Counts);
+  }
+  return total;
+}
+
+void PrintCountTable(const Results& r) {
+  std::printf(
+      "\nChanges through Tarnwick: none may be lost or out of order\n  %-48s %8s %9s %6s %13s\n",
+      "", "sent", "received", "lost", "out of order");
+  for (const CountRow& row : r.TarnwickCounts) {
+    PrintCountRow(row.Label, row.Counts);
+  }
+  PrintCountRow("all", TotalOf(r.TarnwickCounts));
+  const ChangeCounts& other = r.OtherBridges;
+  std::printf("  (relays and poller in the latency runs: %ld sent, %ld lost, %ld out of order)\n",
+              other.Sent, other.Lost, other.OutOfOrder);
+}
+
+void PrintHeavy(const Results& r) {
+  const HeavyRun& h = r.Heavy;
+  LatencySummary s = Summarize(h.Latencies);
+  std::printf(
+      "  Heavy stream, %.0f s of %.2f Mbit/s serial data with a status change every 100 ms:\n"
+      "    Tarnwick's CPU %.2f %% of one core; status changes %ld sent, %ld received, %ld lost,\n"
+      "    %ld out of order; their latency median %.1f us, max %.1f us\n",
+      h.Seconds, h.Seconds > 0 ? static_cast<double>(h.SerialBytes) * 8.0 / h.Seconds / 1e6 : 0.0,
+      h.CpuShare * 100.0, h.Counts.Sent, h.Counts.Received, h.Counts.Lost, h.Counts.OutOfOrder,
+      s.MedianUs, s.MaxUs);
+}
+
+double Seconds(std::int64_t ns) { return static_cast<double>(ns) / 1e9; }
+
+double Seconds(const IdleRecord& idle) { return Seconds(idle.End.TakenNs - idle.Start.TakenNs); }
+
+double CpuSeconds(const IdleRecord& idle) { return Seconds(idle.End.CpuNs - idle.Start.CpuNs); }
+
+double WakeUpsPerSecond(const IdleRecord& idle) {
+  auto wakeUps = static_cast<double>(idle.End.ContextSwitches - idle.Start.ContextSwitches);
+  return wakeUps / Seconds(idle);
+}
+
+bool Grew(const IdleRecord& idle) {
+  return idle.End.RssKiB > idle.Start.RssKiB || idle.MaxRssKiB > idle.Start.RssKiB ||
+         idle.MaxThreads > idle.Start.Threads || idle.MaxFds > idle.Start.Fds;
+}
+
+void PrintIdleRow(const char* label, double a, double b, const char* format) {
+  std::printf("    %-34s", label);
+  std::printf(format, a);
+  std::printf(format, b);
+  std::printf("\n");
+}
+
+void PrintIdle(const Results& r) {
+  const IdleRecord& t = r.IdleTarnwick;
+  const IdleRecord& p = r.IdlePoller;
+  std::printf(
+      "  Idle, %d s, four virtual ports and four connected servers, no PTT activity:\n"
+      "    %-34s%16s%16s\n",
+      r.IdleSeconds, "", "Tarnwick", "10 ms poller");
+  PrintIdleRow("CPU seconds", CpuSeconds(t), CpuSeconds(p), "%16.4f");
+  PrintIdleRow("CPU share of one core (%)", 100 * CpuSeconds(t) / Seconds(t),
+               100 * CpuSeconds(p) / Seconds(p), "%16.4f");
+  PrintIdleRow("wake-ups per second", WakeUpsPerSecond(t), WakeUpsPerSecond(p), "%16.2f");
+  PrintIdleRow("  needed by its own timers", t.TimerWakeUpsPerSecond, p.TimerWakeUpsPerSecond,
+               "%16.2f");
+  PrintIdleRow("  beyond them", WakeUpsPerSecond(t) - t.TimerWakeUpsPerSecond,
+               WakeUpsPerSecond(p) - p.TimerWakeUpsPerSecond, "%16.2f");
+  std::printf(
+      "    (each timer fires a whole number of times in the run: a little below 0 is rounding)\n");
+  std::printf("    %-34s%7ld ->%6ld%9ld ->%6ld\n", "resident memory (KiB)", t.Start.RssKiB,
+              t.End.RssKiB, p.Start.RssKiB, p.End.RssKiB);
+  std::printf("    %-34s%7d ->%6d%9d ->%6d\n", "threads", t.Start.Threads, t.End.Threads,
+              p.Start.Threads, p.End.Threads);
+  std::printf("    %-34s%7d ->%6d%9d ->%6d\n", "file descriptors", t.Start.Fds, t.End.Fds,
+              p.Start.Fds, p.End.Fds);
+  std::printf("    (largest in between, Tarnwick: %ld KiB, %d threads, %d descriptors)\n",
+              t.MaxRssKiB, t.MaxThreads, t.MaxFds);
+}
+
+void PrintCost(const Results& r) {
+  std::printf(
+      "\nCost\n  CPU per 1,000 changes (toggled as fast as acknowledged, one port): %.2f ms\n",
+      r.CpuMsPerThousand);
+  PrintHeavy(r);
+  if (r.IdleSeconds > 0) {
+    PrintIdle(r);
+  }
+  std::printf(
+      "  Tarnwick over the whole run: resident memory %ld -> %ld KiB, threads %d -> %d, "
+      "descriptors %d -> %d\n",
+      r.AfterStartUp.RssKiB, r.AtEnd.RssKiB, r.AfterStartUp.Threads, r.AtEnd.Threads,
+      r.AfterStartUp.Fds, r.AtEnd.Fds);
+}
+
+void PrintTarget(bool met, const char* text) {
+  std::printf("  %-9s %s\n", met ? "[met]" : "[not met]", text);
+}
+
+void PrintLatencyTargets(const Results& r) {
+  char text[200];
+  LatencySummary t1 = Summarize(r.OnePort.Tarnwick);
+  LatencySummary l1 = Summarize(r.OnePort.Limit);
+  LatencySummary t4 = Summarize(r.FourPorts.Tarnwick);
+  LatencySummary l4 = Summarize(r.FourPorts.Limit);
+  double m1 = Ratio(t1.MedianUs, l1.MedianUs);
+  double m4 = Ratio(t4.MedianUs, l4.MedianUs);
+  std::snprintf(text, sizeof text,
+                "median within %.1fx the limit's: one port %.2fx, four ports %.2fx", MEDIAN_TARGET,
+                m1, m4);
+  PrintTarget(m1 <= MEDIAN_TARGET && m4 <= MEDIAN_TARGET, text);
+  double p1 = Ratio(t1.P99Us, l1.P99Us);
+  double p4 = Ratio(t4.P99Us, l4.P99Us);
+  std::snprintf(text, sizeof text,
+                "99th percentile within %.0fx the limit's: one port %.2fx, four ports %.2fx",
+                P99_TARGET, p1, p4);
+  PrintTarget(p1 <= P99_TARGET && p4 <= P99_TARGET, text);
+}
+
+bool PrintLossTarget(const Results& r) {
+  ChangeCounts total = TotalOf(r.TarnwickCounts);
+  bool clean = total.Lost == 0 && total.OutOfOrder == 0 && total.Received == total.Sent;
+  char text[200];
+  std::snprintf(text, sizeof text,
+                "nothing lost or out of order: %ld lost, %ld out of order of %ld", total.Lost,
+                total.OutOfOrder, total.Sent);
+  PrintTarget(clean, text);
+  return clean;
+}
+
+void PrintIdleTargets(const Results& r) {
+  const IdleRecord& t = r.IdleTarnwick;
+  char text[200];
+  double excess = WakeUpsPerSecond(t) - t.TimerWakeUpsPerSecond;
+  std::snprintf(text, sizeof text, "idle wake-ups beyond its own timers under %.0f/s: %.2f/s",
+                EXCESS_WAKE_UPS_TARGET, excess);
+  PrintTarget(excess < EXCESS_WAKE_UPS_TARGET, text);
+  double share = CpuSeconds(t) / Seconds(t);
+  std::snprintf(text, sizeof text, "idle CPU under %.1f %%: %.4f %%", IDLE_CPU_TARGET * 100,
+                share * 100);
+  PrintTarget(share < IDLE_CPU_TARGET, text);
+  std::snprintf(text, sizeof text, "resident memory under %ld KiB: %ld KiB at most", RSS_TARGET_KIB,
+                t.MaxRssKiB);
+  PrintTarget(t.MaxRssKiB < RSS_TARGET_KIB, text);
+  PrintTarget(!Grew(t), "no growth of memory, threads or descriptors over the idle run");
+}
+
+}  // namespace
+
+bool PrintReport(const Results& results) {
+  std::printf(
+      "\nTarnwick PTT benchmark, %s run, %d cores; load average %s at the start, %s at the end.\n"
+      "Other processes share the cores: the figures move from run to run.\n",
+      results.Quick ? "quick" : "full", results.Cores, results.LoadAtStart, results.LoadAtEnd);
+  PrintLatencyTables(results);
+  PrintCountTable(results);
+  PrintCost(results);
+  std::printf("\nTargets\n");
+  PrintLatencyTargets(results);
+  bool clean = PrintLossTarget(results);
+  if (results.IdleSeconds > 0) {
+    PrintIdleTargets(results);
+  } else {
+    std::printf("  (idle figures not measured in a quick run)\n");
+  }
+  return clean;
+}
