@@ -1,8 +1,10 @@
 // POSIX ports. A QVN virtual port NAME is the Unix-domain stream socket
 // /tmp/QVN<NAME>; a COM port NAME is /dev/<NAME>, or NAME itself when it is
 // a path. The shared event is an eventfd, and waiting on it also waits on
-// the sockets of the virtual ports whose read is outstanding, so a virtual
-// port wakes the monitor directly.
+// the sockets of the virtual ports, so a virtual port wakes the monitor
+// directly. One epoll set holds them all, registered once: a wait costs the
+// same whatever the number of ports, and a pass after it makes system calls
+// only for the sources that the wait found ready.
 //
 // Without overlapped comm events, each COM port gets a small waiter thread
 // standing in for WaitCommEvent: it sleeps in TIOCMIWAIT for a CTS or DSR
@@ -11,8 +13,8 @@
 // TIOCMIWAIT has its lines read every 10 ms instead.
 #include <fcntl.h>
 #include <linux/serial.h>
-#include <poll.h>
 #include <pthread.h>
+#include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -45,7 +47,8 @@ struct PosixPort {
   // Virtual ports: where the outstanding read goes.
   std::uint8_t* Buffer;
   int Capacity;
-  int Bytes;
+  // The last wait found the socket readable (monitor thread only).
+  bool Readable;
   // COM ports: a change seen while no wait was outstanding.
   bool ChangeSeen;
   int WaiterError;
@@ -54,6 +57,8 @@ struct PosixPort {
 PosixPort Ports[PORT_SLOTS];
 int PortCount = 0;
 int EventFd = -1;
+int EpollFd = -1;
+bool EventSignalled = false;  // the last wait found the event set
 
 void SignalEvent() {
   std::uint64_t one = 1;
@@ -208,39 +213,66 @@ void WatchComLines(PortHandle handle) {
 
 // --- the shared event ----------------------------------------------------
 
-int CreateSharedEvent() {
-  EventFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-  return EventFd < 0 ? errno : 0;
+bool AddToWaitSet(int fd, PosixPort* port) {
+  epoll_event source{};
+  source.events = EPOLLIN;
+  source.data.ptr = port;  // nullptr: the event itself
+  return epoll_ctl(EpollFd, EPOLL_CTL_ADD, fd, &source) == 0;
 }
 
-// A virtual port with a read outstanding counts as a source of the event.
-bool ReadOutstanding(PosixPort* port) {
-  if (port->IsCom) {
-    return false;
+// The virtual ports are opened before the event is made, and each keeps a
+// read outstanding from then on (the monitor starts the next read as soon
+// as one completes), so each is registered once, here, and stays until its
+// read fails. COM ports signal the event from their waiters.
+int CreateSharedEvent() {
+  EventFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  EpollFd = epoll_create1(EPOLL_CLOEXEC);
+  if (EventFd < 0 || EpollFd < 0 || !AddToWaitSet(EventFd, nullptr)) {
+    return errno;
   }
-  pthread_mutex_lock(&port->Lock);
-  bool pending = port->State == Operation::Pending;
-  pthread_mutex_unlock(&port->Lock);
-  return pending;
+  for (int i = 0; i < PortCount; ++i) {
+    if (!Ports[i].IsCom && !AddToWaitSet(Ports[i].Fd, &Ports[i])) {
+      return errno;
+    }
+  }
+  return 0;
+}
+
+// What a wait found ready is all that the pass after it reads; after a
+// failed wait everything is read.
+void NoteReady(bool everything) {
+  EventSignalled = everything;
+  for (int i = 0; i < PortCount; ++i) {
+    Ports[i].Readable = everything;
+  }
 }
 
 EventWaitResult WaitSharedEvent(int timeoutMs) {
-  pollfd sources[PORT_SLOTS + 1];
-  nfds_t count = 0;
-  sources[count++] = pollfd{EventFd, POLLIN, 0};
-  for (int i = 0; i < PortCount; ++i) {
-    if (ReadOutstanding(&Ports[i])) {
-      sources[count++] = pollfd{Ports[i].Fd, POLLIN, 0};
-    }
-  }
-  int result = poll(sources, count, timeoutMs);
-  if (result < 0) {
+  epoll_event found[PORT_SLOTS + 1];
+  NoteReady(false);
+  int count = epoll_wait(EpollFd, found, PORT_SLOTS + 1, timeoutMs);
+  if (count < 0) {
+    NoteReady(true);
     return errno == EINTR ? EventWaitResult::Timeout : EventWaitResult::Failed;
   }
-  return result == 0 ? EventWaitResult::Timeout : EventWaitResult::Signalled;
+  for (int i = 0; i < count; ++i) {
+    auto* port = static_cast<PosixPort*>(found[i].data.ptr);
+    if (port == nullptr) {
+      EventSignalled = true;
+    } else {
+      port->Readable = true;
+    }
+  }
+  return count == 0 ? EventWaitResult::Timeout : EventWaitResult::Signalled;
 }
 
+// An event that the wait found clear needs no reset: a signal that came
+// after the wait stays set and ends the next wait at once.
 void ResetSharedEvent() {
+  if (!EventSignalled) {
+    return;
+  }
+  EventSignalled = false;
   std::uint64_t count = 0;
   while (read(EventFd, &count, sizeof count) > 0) {
   }
@@ -289,6 +321,8 @@ PortResult ReadIfReady(PosixPort* port, int* bytes, int* errorCode) {
   port->State = Operation::Failed;
   port->Error = received == 0 ? EPIPE : errno;
   *errorCode = port->Error;
+  // A closed socket stays readable: left in the set, it would end every wait.
+  epoll_ctl(EpollFd, EPOLL_CTL_DEL, port->Fd, nullptr);
   return PortResult::Failed;
 }
 
@@ -297,7 +331,12 @@ PortResult GetResult(PortHandle handle, int* bytes, int* errorCode) {
   pthread_mutex_lock(&port.Lock);
   PortResult result = PortResult::Pending;
   if (port.State == Operation::Pending && !port.IsCom) {
-    result = ReadIfReady(&port, bytes, errorCode);
+    // A port that the wait did not find readable has nothing yet; data that
+    // came since then ends the next wait at once.
+    if (port.Readable) {
+      result = ReadIfReady(&port, bytes, errorCode);
+    }
+    port.Readable = false;
   } else if (port.State == Operation::Completed) {
     port.State = Operation::Idle;
     *bytes = 0;
