@@ -11,7 +11,16 @@ int FormatPttCommand(int pttOn, char* buffer, int size);
 
 // Sends the command on the link's current socket, once, without waiting.
 // Lost, silently, when the link has no connection (none yet, or none any more).
+// A command that the system does not take whole (only part of it, or none
+// because the server has stopped reading) ends the connection: nothing more
+// is sent on it, and it is closed with a reset that discards what is still
+// queued, so the server never gets a torn command followed by another.
 void SendPttCommand(HamlibLink* link, int pttOn);
+
+// The call that hands a command to the system; PlatformSendNow unless a test
+// puts a stand-in in its place (nullptr puts PlatformSendNow back).
+using CommandSender = int (*)(SocketHandle sock, const char* bytes, int count);
+void SetCommandSender(CommandSender sender);
 
 // Closes the link's socket, if any, and marks it as having none. Serialised
 // with SendPttCommand so that a send never reaches a reused handle.

@@ -73,7 +73,9 @@ void PlatformLockRelease(PlatformLock* lock);
 // PlatformLastSocketError().
 int PlatformLastSocketError();
 SocketHandle PlatformTcpSocket();
-void PlatformSetLinkOptions(SocketHandle sock);  // SO_REUSEADDR, TCP_NODELAY
+// SO_REUSEADDR and TCP_NODELAY; on POSIX also a receive low-water mark, so
+// that the worker wakes once for many discarded replies.
+void PlatformSetLinkOptions(SocketHandle sock);
 bool PlatformConnect(SocketHandle sock, const Ipv4Destination* destination);
 void PlatformSetNonBlocking(SocketHandle sock);
 // Waits until the socket is readable (data, close or error) or reports an
@@ -84,6 +86,12 @@ int PlatformReceive(SocketHandle sock, char* buffer, int capacity);
 // One send that never blocks and never raises a signal: bytes sent or -1.
 int PlatformSendNow(SocketHandle sock, const char* bytes, int count);
 void PlatformCloseSocket(SocketHandle sock);
+// Makes the socket's close a reset (SO_LINGER on with time 0), which
+// discards what is still queued for sending, and shuts its receiving side.
+// On POSIX that wakes a thread waiting on the socket, which then reads the
+// end of the connection; Windows' select is not woken that way, and its
+// waiter finds out at its next timeout.
+void PlatformAbortConnection(SocketHandle sock);
 
 // --- loopback servers, for the tools and tests ---------------------------
 // Listens on 127.0.0.1; port 0 picks a free port, reported in *boundPort.

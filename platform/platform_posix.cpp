@@ -177,10 +177,18 @@ SocketHandle PlatformTcpSocket() {
   return fd;
 }
 
+// The server's replies are read only to be thrown away: with a low-water
+// mark the link worker wakes once for many of them instead of once for each
+// (a wake-up that also slowed the next PTT change). A close, a reset and
+// out-of-band data still wake it at once.
+constexpr int LINK_REPLY_LOW_WATER = 256;
+
 void PlatformSetLinkOptions(SocketHandle sock) {
   int one = 1;
+  int lowWater = LINK_REPLY_LOW_WATER;
   setsockopt(Fd(sock), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
   setsockopt(Fd(sock), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  setsockopt(Fd(sock), SOL_SOCKET, SO_RCVLOWAT, &lowWater, sizeof lowWater);
 }
 
 bool PlatformConnect(SocketHandle sock, const Ipv4Destination* destination) {
@@ -245,6 +253,12 @@ int PlatformSendNow(SocketHandle sock, const char* bytes, int count) {
 }
 
 void PlatformCloseSocket(SocketHandle sock) { close(Fd(sock)); }
+
+void PlatformAbortConnection(SocketHandle sock) {
+  linger reset{1, 0};
+  setsockopt(Fd(sock), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+  shutdown(Fd(sock), SHUT_RD);
+}
 
 SocketHandle PlatformListenLoopback(std::uint16_t port, std::uint16_t* boundPort,
                                     int receiveBuffer) {

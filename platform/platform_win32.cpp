@@ -294,6 +294,15 @@ int PlatformSendNow(SocketHandle sock, const char* bytes, int count) {
 
 void PlatformCloseSocket(SocketHandle sock) { closesocket(Sock(sock)); }
 
+void PlatformAbortConnection(SocketHandle sock) {
+  linger reset{};
+  reset.l_onoff = 1;
+  reset.l_linger = 0;
+  setsockopt(Sock(sock), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&reset),
+             sizeof reset);
+  shutdown(Sock(sock), SD_RECEIVE);
+}
+
 SocketHandle PlatformListenLoopback(std::uint16_t port, std::uint16_t* boundPort,
                                     int receiveBuffer) {
   SOCKET sock = socket(AF_INET, SOCK_STREAM, 0);

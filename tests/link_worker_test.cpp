@@ -6,6 +6,7 @@
 #include <string>
 #include <thread>
 
+#include "app/console.h"
 #include "link/rigctl_command.h"
 #include "tests/test_support.h"
 
@@ -124,6 +125,29 @@ TEST_F(LinkWorkerTest, NoColonMeansEveryConnectFailsReportedOnce) {
   EXPECT_EQ(out.find("Connect Failed", 1), std::string::npos);
 }
 
+// Whoever reads the connected message may key PTT at once: here the key
+// goes down from inside the message's own output.
+void KeyOnConnectedMessage(const char* bytes, std::size_t count) {
+  if (std::string(bytes, count).rfind("Connected to HAMLIB socket", 0) == 0) {
+    SendPttCommand(&Links[0], 1);
+  }
+}
+
+TEST_F(LinkWorkerTest, ACommandSentAsTheConnectedMessageAppearsGoesThrough) {
+  HamlibLink& link = Links[0];
+  std::string received;
+  std::thread server([this, &received] {
+    SocketHandle peer = PlatformAccept(listener_, WAIT_MS);
+    ASSERT_NE(peer, NO_SOCKET);
+    received = ReceiveBytes(peer, 4);
+    PlatformCloseSocket(peer);
+  });
+  SetConsoleSink(KeyOnConnectedMessage);
+  RunWorker(&link);
+  server.join();
+  EXPECT_EQ(received, "T 1\n");
+}
+
 TEST_F(LinkWorkerTest, CommandsArriveAndRepliesAreDrainedWithoutEffect) {
   HamlibLink& link = Links[0];
   std::string received;
@@ -138,7 +162,7 @@ TEST_F(LinkWorkerTest, CommandsArriveAndRepliesAreDrainedWithoutEffect) {
     PlatformSleepMs(100);
     PlatformCloseSocket(peer);
   });
-  std::thread worker([&link] { RunWorker(&link); });
+  std::thread worker(RunWorker, &link);
   WaitUntilConnected(link);
   SendPttCommand(&link, 1);
   SendPttCommand(&link, 0);
@@ -200,6 +224,93 @@ TEST_F(LinkWorkerTest, SendsRacingConnectionsNeverTouchAStaleHandle) {
   }
   stop.store(true);
   sender.join();
+}
+
+// How long a server waits for the client to end the connection.
+constexpr int END_WAIT_MS = LINK_WAIT_MS + 3000;
+
+struct ServerRecord {
+  std::string Received;
+  bool EndedByReset = false;
+};
+
+// Reads until the client ends the connection; a reset shows as a failed read
+// well before the wait is over, an orderly close as a read of 0 bytes.
+ServerRecord ReadToEnd(SocketHandle peer) {
+  ServerRecord record;
+  char buffer[256];
+  for (int reads = 0; reads < 1000; ++reads) {
+    std::int64_t started = PlatformMonotonicMicros();
+    int got = PlatformReceiveTimed(peer, buffer, sizeof buffer, END_WAIT_MS);
+    if (got > 0) {
+      record.Received.append(buffer, static_cast<std::size_t>(got));
+      continue;
+    }
+    std::int64_t waitedMs = (PlatformMonotonicMicros() - started) / 1000;
+    record.EndedByReset = got < 0 && waitedMs < END_WAIT_MS - 1000;
+    break;
+  }
+  return record;
+}
+
+std::atomic<int> TakenBytes{0};
+
+// Stands in for a system that takes only the first TakenBytes bytes of a
+// command, and sends them for real, or none at all (as when the server has
+// stopped reading and the send queue is full).
+int TakeOnlyPart(SocketHandle sock, const char* bytes, int count) {
+  int taken = TakenBytes.load();
+  if (taken == 0) {
+    return -1;
+  }
+  return PlatformSendNow(sock, bytes, taken < count ? taken : count);
+}
+
+TEST_F(LinkWorkerTest, ACommandNotTakenWholeEndsTheConnectionWithNothingAfterIt) {
+  HamlibLink& link = Links[0];
+  for (int taken : {2, 0}) {
+    SCOPED_TRACE(taken);
+    StartCapture();
+    ServerRecord record;
+    std::thread server([this, &record] {
+      SocketHandle peer = PlatformAccept(listener_, WAIT_MS);
+      ASSERT_NE(peer, NO_SOCKET);
+      record = ReadToEnd(peer);
+      PlatformCloseSocket(peer);
+    });
+    std::thread worker(RunWorker, &link);
+    WaitUntilConnected(link);
+    SendPttCommand(&link, 1);
+    TakenBytes.store(taken);
+    SetCommandSender(TakeOnlyPart);
+    std::int64_t torn = PlatformMonotonicMicros();
+    SendPttCommand(&link, 0);
+    SetCommandSender(nullptr);
+    EXPECT_EQ(link.Sendable.load(), 0);
+    EXPECT_EQ(link.Connected.load(), 0);
+    SendPttCommand(&link, 1);  // the connection takes no command after a torn one
+    worker.join();
+#ifndef _WIN32
+    // Shutting the receiving side wakes the worker at once; it closes the
+    // socket itself.
+    EXPECT_LT(PlatformMonotonicMicros() - torn, 1000000);
+    EXPECT_EQ(link.Sock.load(), NO_SOCKET);
+#else
+    (void)torn;
+#endif
+    // Where the worker ended at its timeout, the next worker's first step
+    // closes the socket.
+    CloseLinkSocket(&link);
+    server.join();
+    EXPECT_EQ(record.Received, "T 1\n" + std::string("T 0\n", static_cast<std::size_t>(taken)));
+#ifndef _WIN32
+    // Wine's recv reports a reset as an orderly close, so only here can the
+    // server tell that what was still queued was thrown away.
+    EXPECT_TRUE(record.EndedByReset);
+#endif
+    EXPECT_EQ(Captured(), Connected(link) + Terminated(link));
+    EXPECT_EQ(link.WorkerActive.load(), 0);
+  }
 }
 
 }  // namespace
