@@ -13,6 +13,9 @@ packages=(
   libhamlib-utils
   python3
   procps
+  dpkg-dev unzip  # the packages: dpkg-shlibdeps for the .deb, unzip to check the ZIP
+  clang libclang-rt-14-dev  # the AddressSanitizer build and the libFuzzer harnesses
+  clang-tidy cppcheck       # tools/static-analysis.sh
 )
 
 as_root() {

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Sets up a Debian machine and runs every test: the native build, the
-# Windows build under Wine, and the unit tests under ThreadSanitizer.
+# Windows build under Wine, the sanitizer builds, static analysis and fuzzing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -16,5 +16,24 @@ run_preset() {
 }
 
 run_preset linux
+# The PTT benchmark, briefly: it still runs, and Tarnwick loses nothing.
+echo "== benchmark (quick)"
+build/linux/bench/ptt_bench --quick
 run_preset windows
-run_preset linux-tsan -L unit
+
+# The Windows ZIP and the Debian package: built, the exes' imports and
+# version resource checked, the .deb installed, run once and removed.
+echo "== packages"
+JOBS=$jobs bash tools/package.sh all
+bash tools/check-packages.sh
+
+# The unit tests and the sanitize-labelled end-to-end suites under
+# ThreadSanitizer and under AddressSanitizer with UBSan (any report fails).
+run_preset linux-tsan -L 'unit|sanitize'
+run_preset linux-asan -L 'unit|sanitize'
+
+# clang-tidy and cppcheck on the native build's sources, then each libFuzzer
+# harness for a minute from its seed corpus.
+echo "== static analysis"
+JOBS=$jobs bash tools/static-analysis.sh
+run_preset linux-fuzz
