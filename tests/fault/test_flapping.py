@@ -38,13 +38,14 @@ class LinkRecord:
         self.offsets = []  # seconds after the worker start the replay predicts
         self.changes = 0
         self.flip = 0
+        self.random = None  # each link's schedule of its own
 
 
 class FlappingTest(FaultTest, EndToEnd):
     def setUp(self):
         seed = int(os.environ.get("TARNWICK_FAULT_SEED", time.time_ns() % 1000000))
         print("random schedule seed %d" % seed)
-        self.random = random.Random(seed)
+        self.seed = seed
 
     def change_ptt(self, link, count):
         """Makes count PTT changes, each of which must reach the rig: every
@@ -59,9 +60,9 @@ class FlappingTest(FaultTest, EndToEnd):
     def flap(self, link, banner, offset, probe, samples):
         out = self.tarnwick.out
         for _ in range(RESTARTS_PER_LINK):
-            self.change_ptt(link, self.random.randint(1, 4))
-            time.sleep(self.random.uniform(0.0, 1.5))
-            if self.random.random() < 0.5:
+            self.change_ptt(link, link.random.randint(1, 4))
+            time.sleep(link.random.uniform(0.0, 1.5))
+            if link.random.random() < 0.5:
                 # Changes racing the kill: not counted, they may be lost.
                 link.sim.send("raw FF 02 FF 00 FF 02 FF 00")
             link.rig.kill()
@@ -72,7 +73,7 @@ class FlappingTest(FaultTest, EndToEnd):
             due = loss + RETRY_PERIOD - frozen
             # Back at a random moment before the retry falls due.
             latest = due - 2.5 - time.monotonic()
-            time.sleep(self.random.uniform(0.1, max(0.2, latest)))
+            time.sleep(link.random.uniform(0.1, max(0.2, latest)))
             link.rig.start()
             again = out.wait_for(connected_message(link.address),
                                  due + MARGIN + 2.0 - time.monotonic(), end)
@@ -98,6 +99,8 @@ class FlappingTest(FaultTest, EndToEnd):
             args += [name, "127.0.0.1:%d" % rig.port]
         self.tarnwick = self.start_tarnwick(*args)
         links = [LinkRecord(k, rig, sim) for k, (rig, sim) in enumerate(zip(rigs, sims))]
+        for link in links:
+            link.random = random.Random(self.seed * LINKS + link.k)
         offsets = []
         for link in links:
             link.sim.wait_connected()
