@@ -17,6 +17,7 @@
 #include <cstring>
 
 #include "platform/platform.h"
+#include "platform/thread_start.h"
 
 static_assert(sizeof(pthread_mutex_t) <= sizeof(PlatformLock::Storage), "lock fits");
 static_assert(sizeof(Ipv4Destination) == sizeof(sockaddr_in), "same layout as sockaddr_in");
@@ -31,48 +32,9 @@ pthread_mutex_t* MutexOf(PlatformLock* lock) {
   return reinterpret_cast<pthread_mutex_t*>(lock->Storage);
 }
 
-struct ThreadStart {
-  ThreadEntry Entry;
-  void* Record;
-};
-
-// pthread entries take one pointer and return one: a small fixed pool of
-// start records keeps the heap out of thread starts.
-constexpr int START_SLOTS = 64;
-ThreadStart StartSlots[START_SLOTS];
-pthread_mutex_t StartSlotsLock = PTHREAD_MUTEX_INITIALIZER;
-int NextStartSlot = 0;
-
 void* RunThread(void* argument) {
-  auto* start = static_cast<ThreadStart*>(argument);
-  pthread_mutex_lock(&StartSlotsLock);
-  ThreadStart copy = *start;
-  start->Entry = nullptr;
-  pthread_mutex_unlock(&StartSlotsLock);
-  copy.Entry(copy.Record);
+  RunThreadStart(static_cast<ThreadStart*>(argument));
   return nullptr;
-}
-
-ThreadStart* TakeStartSlot(ThreadEntry entry, void* record) {
-  pthread_mutex_lock(&StartSlotsLock);
-  ThreadStart* found = nullptr;
-  for (int i = 0; i < START_SLOTS && found == nullptr; ++i) {
-    ThreadStart* slot = &StartSlots[(NextStartSlot + i) % START_SLOTS];
-    if (slot->Entry == nullptr) {
-      slot->Entry = entry;
-      slot->Record = record;
-      NextStartSlot = (NextStartSlot + i + 1) % START_SLOTS;
-      found = slot;
-    }
-  }
-  pthread_mutex_unlock(&StartSlotsLock);
-  return found;
-}
-
-void ReleaseStartSlot(ThreadStart* slot) {
-  pthread_mutex_lock(&StartSlotsLock);
-  slot->Entry = nullptr;
-  pthread_mutex_unlock(&StartSlotsLock);
 }
 
 // poll, retried when a signal interrupts it.
@@ -125,7 +87,7 @@ int PlatformReadKey() {
 void PlatformExit(int status) { std::exit(status); }
 
 bool PlatformStartThread(ThreadEntry entry, void* record) {
-  ThreadStart* start = TakeStartSlot(entry, record);
+  ThreadStart* start = TakeThreadStart(entry, record);
   if (start == nullptr) {
     return false;
   }
@@ -136,7 +98,7 @@ bool PlatformStartThread(ThreadEntry entry, void* record) {
   int result = pthread_create(&thread, &attributes, RunThread, start);
   pthread_attr_destroy(&attributes);
   if (result != 0) {
-    ReleaseStartSlot(start);
+    ReleaseThreadStart(start);
     return false;
   }
   return true;

@@ -15,6 +15,7 @@
 #include <cstring>
 
 #include "platform/platform.h"
+#include "platform/thread_start.h"
 
 static_assert(sizeof(SRWLOCK) <= sizeof(PlatformLock::Storage), "lock fits");
 static_assert(alignof(SRWLOCK) <= alignof(PlatformLock), "lock is aligned");
@@ -39,48 +40,7 @@ SRWLOCK* SrwOf(PlatformLock* lock) { return reinterpret_cast<SRWLOCK*>(lock->Sto
 // Records the socket error of the call that just failed.
 void NoteSocketError() { LastSocketError = WSAGetLastError(); }
 
-struct ThreadStart {
-  ThreadEntry Entry;
-  void* Record;
-};
-
-// _beginthread passes one pointer; a small fixed pool of start records
-// carries the entry and its record without the heap.
-constexpr int START_SLOTS = 64;
-ThreadStart StartSlots[START_SLOTS];
-SRWLOCK StartSlotsLock = SRWLOCK_INIT;
-int NextStartSlot = 0;
-
-void __cdecl RunThread(void* argument) {
-  auto* start = static_cast<ThreadStart*>(argument);
-  AcquireSRWLockExclusive(&StartSlotsLock);
-  ThreadStart copy = *start;
-  start->Entry = nullptr;
-  ReleaseSRWLockExclusive(&StartSlotsLock);
-  copy.Entry(copy.Record);
-}
-
-ThreadStart* TakeStartSlot(ThreadEntry entry, void* record) {
-  AcquireSRWLockExclusive(&StartSlotsLock);
-  ThreadStart* found = nullptr;
-  for (int i = 0; i < START_SLOTS && found == nullptr; ++i) {
-    ThreadStart* slot = &StartSlots[(NextStartSlot + i) % START_SLOTS];
-    if (slot->Entry == nullptr) {
-      slot->Entry = entry;
-      slot->Record = record;
-      NextStartSlot = (NextStartSlot + i + 1) % START_SLOTS;
-      found = slot;
-    }
-  }
-  ReleaseSRWLockExclusive(&StartSlotsLock);
-  return found;
-}
-
-void ReleaseStartSlot(ThreadStart* slot) {
-  AcquireSRWLockExclusive(&StartSlotsLock);
-  slot->Entry = nullptr;
-  ReleaseSRWLockExclusive(&StartSlotsLock);
-}
+void __cdecl RunThread(void* argument) { RunThreadStart(static_cast<ThreadStart*>(argument)); }
 
 // select's timeout; a negative wait means no timeout, as with poll.
 timeval* TimeoutOf(int timeoutMs, timeval* storage) {
@@ -182,12 +142,12 @@ int PlatformReadKey() {
 void PlatformExit(int status) { std::exit(status); }
 
 bool PlatformStartThread(ThreadEntry entry, void* record) {
-  ThreadStart* start = TakeStartSlot(entry, record);
+  ThreadStart* start = TakeThreadStart(entry, record);
   if (start == nullptr) {
     return false;
   }
   if (_beginthread(RunThread, 0, start) == static_cast<uintptr_t>(-1)) {
-    ReleaseStartSlot(start);
+    ReleaseThreadStart(start);
     return false;
   }
   return true;
