@@ -351,6 +351,23 @@ class EndToEnd(unittest.TestCase):
     def start_tarnwick(self, *args, stdin=subprocess.DEVNULL):
         return self.start(Target.command(Target.tarnwick, *args), stdin=stdin)
 
+    def start_tarnwick_on(self, names, rigs):
+        """Starts Tarnwick with port names[k] paired with rigs[k]."""
+        args = []
+        for name, rig in zip(names, rigs):
+            args += [name, "127.0.0.1:%d" % rig.port]
+        return self.start_tarnwick(*args)
+
+    def start_linked(self, names, rigs):
+        """qvnsim on each name, and Tarnwick between them and the rigs;
+        returns (tarnwick, sims) once every port is open and every link up."""
+        sims = [self.start_qvnsim(name) for name in names]
+        tarnwick = self.start_tarnwick_on(names, rigs)
+        for sim, rig in zip(sims, rigs):
+            sim.wait_connected()
+            self.wait_linked(tarnwick, rig.port)
+        return tarnwick, sims
+
     def start_rigctld(self, port=None):
         rig = Rigctld(port)
         self.addCleanup(rig.kill)

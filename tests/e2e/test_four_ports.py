@@ -8,14 +8,7 @@ class FourPortsTest(EndToEnd):
     def test_each_change_reaches_only_its_own_rig(self):
         rigs = [self.start_rigctld() for _ in range(4)]
         names = [unique_name("Four%d" % k) for k in range(4)]
-        sims = [self.start_qvnsim(name) for name in names]
-        args = []
-        for name, rig in zip(names, rigs):
-            args += [name, "127.0.0.1:%d" % rig.port]
-        tarnwick = self.start_tarnwick(*args)
-        for sim, rig in zip(sims, rigs):
-            sim.wait_connected()
-            self.wait_linked(tarnwick, rig.port)
+        tarnwick, sims = self.start_linked(names, rigs)
 
         def assert_states(expected):
             for rig, state in zip(rigs, expected):

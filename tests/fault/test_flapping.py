@@ -94,10 +94,7 @@ class FlappingTest(FaultTest, EndToEnd):
         rigs = [self.start_rigctld() for _ in range(LINKS)]
         names = [unique_name("Flap%d" % k) for k in range(LINKS)]
         sims = [self.start_qvnsim(name) for name in names]
-        args = []
-        for name, rig in zip(names, rigs):
-            args += [name, "127.0.0.1:%d" % rig.port]
-        self.tarnwick = self.start_tarnwick(*args)
+        self.tarnwick = self.start_tarnwick_on(names, rigs)
         links = [LinkRecord(k, rig, sim) for k, (rig, sim) in enumerate(zip(rigs, sims))]
         for link in links:
             link.random = random.Random(self.seed * LINKS + link.k)

@@ -20,14 +20,7 @@ class QvnClosesAPortTest(FaultTest, EndToEnd):
     def test_closed_port_is_dropped_and_the_rest_goes_on(self):
         rigs = [self.start_recording_rig() for _ in range(PORTS)]
         names = [unique_name("Qc%d" % k) for k in range(PORTS)]
-        sims = [self.start_qvnsim(name) for name in names]
-        args = []
-        for name, rig in zip(names, rigs):
-            args += [name, "127.0.0.1:%d" % rig.port]
-        tarnwick = self.start_tarnwick(*args)
-        for sim, rig in zip(sims, rigs):
-            sim.wait_connected()
-            self.wait_linked(tarnwick, rig.port)
+        tarnwick, sims = self.start_linked(names, rigs)
         tarnwick.out.wait_for(BANNER, Target.startup_allowance() + 3.0)
 
         expected = [b""] * PORTS
