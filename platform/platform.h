@@ -14,13 +14,24 @@ using SocketHandle = std::intptr_t;
 // closed, so the invalid handle (-1; INVALID_SOCKET on Windows) marks it.
 constexpr SocketHandle NO_SOCKET = -1;
 
-// An IPv4 socket address laid out like sockaddr_in: family, port and
-// address in network byte order, eight zero bytes.
-struct Ipv4Destination {
-  std::uint16_t Family;
+// Where a link connects, read from its address on the command line.
+//   Ipv4:    a host that the standard IPv4 conversion (inet_addr's) takes,
+//            dotted or one of its shorter numeric forms; connected to as is.
+//   Name:    any other host: looked up at each connection attempt, and each
+//            address found, IPv4 or IPv6, tried in turn.
+//   Literal: the address in brackets ("[::1]:4532"): read as a numeric
+//            address, IPv6 or IPv4, never looked up as a name.
+//   NoPort:  an address without its port (no colon, or nothing after the
+//            bracket): every connect fails, as it always has.
+enum class HostKind : std::int32_t { NoPort, Ipv4, Name, Literal };
+
+constexpr int HOST_TEXT_SIZE = 164;  // a host is part of a 163-character address
+
+struct LinkDestination {
+  HostKind Kind;
   std::uint16_t PortNetworkOrder;
-  std::uint32_t AddressNetworkOrder;
-  std::uint8_t Zero[8];
+  std::uint32_t Ipv4NetworkOrder;  // Ipv4 only
+  char Host[HOST_TEXT_SIZE];       // Name and Literal: the host as typed
 };
 
 // Room for a pthread_mutex_t or an SRWLOCK; each platform checks that its
@@ -40,8 +51,10 @@ constexpr int SOCKET_WAIT_FAILED = -1;
 void PlatformPrepareConsole();
 // Socket start-up and what the platform needs before the first thread.
 void PlatformStartup();
-std::uint16_t PlatformAddressFamilyInet();
-std::uint32_t PlatformInetAddr(const char* text);
+// The standard IPv4 conversion, inet_addr's: true when it takes the text,
+// with the address in network byte order. Unlike inet_addr it tells the
+// address 255.255.255.255 from a text that is no address.
+bool PlatformParseIpv4(const char* text, std::uint32_t* addressNetworkOrder);
 // One character from standard input: on a terminal, the next key press,
 // without waiting for Enter.
 int PlatformReadConsoleCharacter();
@@ -72,11 +85,17 @@ void PlatformLockRelease(PlatformLock* lock);
 // Each call that fails reports the platform's error code through
 // PlatformLastSocketError().
 int PlatformLastSocketError();
-SocketHandle PlatformTcpSocket();
-// SO_REUSEADDR and TCP_NODELAY; on POSIX also a receive low-water mark, so
-// that the worker wakes once for many discarded replies.
-void PlatformSetLinkOptions(SocketHandle sock);
-bool PlatformConnect(SocketHandle sock, const Ipv4Destination* destination);
+enum class ConnectOutcome { Connected, NoSocket, Failed };
+// Makes a TCP socket with the link's options (SO_REUSEADDR and TCP_NODELAY;
+// on POSIX also a receive low-water mark, so that the worker wakes once for
+// many discarded replies) and connects it to the destination; blocking.
+// A name or a literal is looked up first, and a socket is made for each
+// address found until one connects. Connected: *sock is the connected
+// socket. NoSocket: no socket could be made. Failed: the last connect
+// failed, or the lookup did, with the resolver's own code (Windows: WSA
+// codes such as 11001, WSAHOST_NOT_FOUND; POSIX: getaddrinfo's EAI values
+// such as -2, EAI_NONAME). The code is PlatformLastSocketError()'s.
+ConnectOutcome PlatformConnectLink(const LinkDestination* destination, SocketHandle* sock);
 void PlatformSetNonBlocking(SocketHandle sock);
 // Waits until the socket is readable (data, close or error) or reports an
 // exception (out-of-band data), or the timeout passes.

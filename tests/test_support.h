@@ -15,5 +15,8 @@ std::string Captured();
 // Stops capturing; output goes to standard output again.
 void StopCapture();
 
+// Sets link k's AddrText to the address and its destination as the command
+// line reads it.
+void PointLinkAt(int k, const char* address);
 // Sets link k's destination to 127.0.0.1:port and its AddrText to match.
 void PointLinkAtLoopback(int k, unsigned short port);
