@@ -43,10 +43,12 @@ class Target:
         return 15.0 if cls.wine else 5.0
 
 
-def free_port():
-    """A TCP port on the loopback address that nothing listens on now."""
-    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as probe:
-        probe.bind((LOOPBACK, 0))
+def free_port(host=LOOPBACK):
+    """A TCP port on a loopback address (127.0.0.1 or ::1) that nothing
+    listens on now."""
+    family = socket.AF_INET6 if ":" in host else socket.AF_INET
+    with socket.socket(family, socket.SOCK_STREAM) as probe:
+        probe.bind((host, 0))
         return probe.getsockname()[1]
 
 
@@ -148,11 +150,13 @@ class Program:
 
 
 class Rigctld:
-    """Hamlib's rigctl server with the dummy rig, on a loopback port."""
+    """Hamlib's rigctl server with the dummy rig, on a loopback port of
+    127.0.0.1 or, given host="::1", of ::1."""
 
-    def __init__(self, port=None):
+    def __init__(self, port=None, host=LOOPBACK):
         self._port_chosen = port is None
-        self.port = port or free_port()
+        self.host = host
+        self.port = port or free_port(host)
         self.popen = None
         self._query = None
 
@@ -163,7 +167,7 @@ class Rigctld:
             raise AssertionError("rigctld is not installed (Debian: libhamlib-utils)")
         for attempt in range(3):
             self.popen = subprocess.Popen(
-                ["rigctld", "-m", "1", "-P", "RIG", "-T", LOOPBACK, "-t", str(self.port)],
+                ["rigctld", "-m", "1", "-P", "RIG", "-T", self.host, "-t", str(self.port)],
                 stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             try:
                 self._wait_accepting(10.0)
@@ -172,7 +176,7 @@ class Rigctld:
                 self.kill()
                 if not self._port_chosen or attempt == 2:
                     raise
-                self.port = free_port()
+                self.port = free_port(self.host)
         return self
 
     def _wait_accepting(self, timeout):
@@ -182,7 +186,7 @@ class Rigctld:
                 raise AssertionError("rigctld on port %d exited with %d"
                                      % (self.port, self.popen.returncode))
             try:
-                socket.create_connection((LOOPBACK, self.port), timeout=1.0).close()
+                socket.create_connection((self.host, self.port), timeout=1.0).close()
                 return
             except OSError:
                 if time.monotonic() > deadline:
@@ -203,7 +207,7 @@ class Rigctld:
         for attempt in range(2):
             try:
                 if self._query is None:
-                    self._query = socket.create_connection((LOOPBACK, self.port), timeout=2.0)
+                    self._query = socket.create_connection((self.host, self.port), timeout=2.0)
                 return self._ask_ptt()
             except OSError:
                 self._close_query()
@@ -368,8 +372,8 @@ class EndToEnd(unittest.TestCase):
             self.wait_linked(tarnwick, rig.port)
         return tarnwick, sims
 
-    def start_rigctld(self, port=None):
-        rig = Rigctld(port)
+    def start_rigctld(self, port=None, host=LOOPBACK):
+        rig = Rigctld(port, host)
         self.addCleanup(rig.kill)
         return rig.start()
 
@@ -383,8 +387,9 @@ class EndToEnd(unittest.TestCase):
         self.addCleanup(rig.stop)
         return rig
 
-    def wait_linked(self, tarnwick, rig_port, start=0, timeout=None):
-        """Waits for the connected message of the link to rig_port; returns
-        the offset just past it."""
-        message = b"Connected to HAMLIB socket Addr 127.0.0.1:%d\r\n" % rig_port
+    def wait_linked(self, tarnwick, rig_port, start=0, timeout=None, address=None):
+        """Waits for the connected message of the link to rig_port, or to
+        the address as typed; returns the offset just past it."""
+        address = address or "127.0.0.1:%d" % rig_port
+        message = b"Connected to HAMLIB socket Addr %s\r\n" % address.encode()
         return tarnwick.out.wait_for(message, timeout or Target.startup_allowance(), start)
