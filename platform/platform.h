@@ -62,6 +62,8 @@ int PlatformReadConsoleCharacter();
 // without waiting for Enter (-1 at end of input).
 bool PlatformConsoleIsTerminal();
 int PlatformReadKey();
+// Throws away the keys typed on the terminal and not read yet.
+void PlatformDiscardTypedKeys();
 [[noreturn]] void PlatformExit(int status);
 
 // --- threads and time ----------------------------------------------------

@@ -162,6 +162,8 @@ int PlatformReadKey() {
   }
 }
 
+void PlatformDiscardTypedKeys() { FlushConsoleInputBuffer(GetStdHandle(STD_INPUT_HANDLE)); }
+
 void PlatformExit(int status) { std::exit(status); }
 
 bool PlatformStartThread(ThreadEntry entry, void* record) {

@@ -129,10 +129,12 @@ class Output:
 class Program:
     """A started process with its standard output collected."""
 
-    def __init__(self, command, stdin=subprocess.DEVNULL, stderr=subprocess.DEVNULL):
+    def __init__(self, command, stdin=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                 preexec_fn=None):
         self.started = time.monotonic()
         self.popen = subprocess.Popen(command, stdin=stdin, stdout=subprocess.PIPE,
-                                      stderr=stderr, env=Target.environment())
+                                      stderr=stderr, env=Target.environment(),
+                                      preexec_fn=preexec_fn)
         self.out = Output(self.popen.stdout)
 
     def kill(self):
@@ -304,12 +306,21 @@ class RecordingRig:
         self._listener.close()
 
 
-class Qvnsim:
-    """qvnsim offering one virtual port, driven through its stdin."""
+def as_user(uid, command):
+    """The command run as another user (setpriv, as root)."""
+    return ["setpriv", "--reuid=%d" % uid, "--regid=%d" % uid, "--clear-groups"] + command
 
-    def __init__(self, test, name):
+
+class Qvnsim:
+    """qvnsim offering one virtual port, driven through its stdin; run as
+    another user when uid is given."""
+
+    def __init__(self, test, name, uid=None, **start):
         self.name = name
-        self.program = test.start(Target.command(Target.qvnsim, name), stdin=subprocess.PIPE)
+        command = Target.command(Target.qvnsim, name)
+        if uid is not None:
+            command = as_user(uid, command)
+        self.program = test.start(command, stdin=subprocess.PIPE, **start)
         self._cursor = 0
         if not Target.wine:
             # A killed qvnsim leaves its socket file behind.
@@ -347,13 +358,16 @@ class Qvnsim:
 class EndToEnd(unittest.TestCase):
     """Base of the end-to-end tests: starts programs and cleans up after."""
 
-    def start(self, command, stdin=subprocess.DEVNULL):
-        program = Program(command, stdin=stdin)
+    def start(self, command, stdin=subprocess.DEVNULL, **options):
+        program = Program(command, stdin=stdin, **options)
         self.addCleanup(program.kill)
         return program
 
-    def start_tarnwick(self, *args, stdin=subprocess.DEVNULL):
-        return self.start(Target.command(Target.tarnwick, *args), stdin=stdin)
+    def start_tarnwick(self, *args, stdin=subprocess.DEVNULL, uid=None):
+        command = Target.command(Target.tarnwick, *args)
+        if uid is not None:
+            command = as_user(uid, command)
+        return self.start(command, stdin=stdin)
 
     def start_tarnwick_on(self, names, rigs):
         """Starts Tarnwick with port names[k] paired with rigs[k]."""
@@ -377,8 +391,8 @@ class EndToEnd(unittest.TestCase):
         self.addCleanup(rig.kill)
         return rig.start()
 
-    def start_qvnsim(self, name):
-        sim = Qvnsim(self, name)
+    def start_qvnsim(self, name, uid=None, **start):
+        sim = Qvnsim(self, name, uid, **start)
         sim.wait_ready()
         return sim
 
