@@ -80,6 +80,19 @@ PortHandle AddPort(int fd, bool isCom) {
 
 // --- opening -------------------------------------------------------------
 
+// A virtual port is a socket in /tmp, where any local user can create it
+// before QVN (or qvnsim) does and feed in status bytes that key another
+// user's transmitter. Only a server that runs as Tarnwick's own user, or
+// as root, is listened to: the user it ran as when it began listening.
+int CheckServerUser(int fd) {
+  ucred server{};
+  socklen_t length = sizeof server;
+  if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &server, &length) != 0) {
+    return errno;
+  }
+  return server.uid == geteuid() || server.uid == 0 ? 0 : EACCES;
+}
+
 int OpenVirtualPort(const char* name, PortHandle* port) {
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
@@ -91,8 +104,13 @@ int OpenVirtualPort(const char* name, PortHandle* port) {
   if (fd < 0) {
     return errno;
   }
+  int error = 0;
   if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    int error = errno;
+    error = errno;
+  } else {
+    error = CheckServerUser(fd);
+  }
+  if (error != 0) {
     close(fd);
     return error;
   }

@@ -1,6 +1,6 @@
 """qvnsim as a user meets it: one client at a time, a running qvnsim left
 alone, its socket file removed however it ends, keys typed too early
-dropped."""
+dropped; and on Linux, who may serve a virtual port that Tarnwick opens."""
 
 import os
 import pty
@@ -15,6 +15,8 @@ from harness import EndToEnd, Target, unique_name
 
 REFUSED = 231 if Target.wine else 111  # ERROR_PIPE_BUSY, ECONNREFUSED
 NOT_FOUND = 2
+ACCESS_DENIED = 13
+NOBODY = 65534
 ON = b"T 1\n"
 ENDING_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
 
@@ -169,3 +171,37 @@ class KeyboardTest(EndToEnd):
         self.assertEqual(termios.tcgetattr(terminal)[3] & (termios.ICANON | termios.ECHO),
                          at_start & (termios.ICANON | termios.ECHO))
         self.assertFalse(os.path.exists(socket_file(name)))
+
+
+@unittest.skipIf(Target.wine, "a Windows pipe is no socket file in /tmp")
+@unittest.skipUnless(os.geteuid() == 0, "runs programs as another user (setpriv, as root)")
+class ServerUserTest(EndToEnd):
+    def linked_through(self, name, rig, sim, **tarnwick):
+        program = self.start_tarnwick(name, "127.0.0.1:%d" % rig.port, **tarnwick)
+        sim.wait_connected()
+        self.wait_linked(program, rig.port)
+        sim.send("on")
+        self.assertEqual(rig.wait_received(ON), ON)
+
+    def test_a_port_served_by_another_user_is_refused_with_13(self):
+        rig = self.start_recording_rig()
+        name = unique_name("Squatted")
+        self.start_qvnsim(name, uid=NOBODY)
+        tarnwick = self.start_tarnwick(name, "127.0.0.1:%d" % rig.port)
+        for line in open_failed_lines(name, ACCESS_DENIED):
+            tarnwick.out.wait_for(line, Target.startup_allowance())
+        self.wait_linked(tarnwick, rig.port)
+        self.assertEqual(rig.received(), b"")
+
+    def test_a_port_served_by_root_is_taken_by_any_user(self):
+        rig = self.start_recording_rig()
+        name = unique_name("ByRoot")
+        sim = self.start_qvnsim(name)
+        os.chmod(socket_file(name), 0o666)  # root lets every user open it
+        self.linked_through(name, rig, sim, uid=NOBODY)
+
+    def test_a_port_served_by_the_same_user_is_taken(self):
+        rig = self.start_recording_rig()
+        name = unique_name("SameUser")
+        sim = self.start_qvnsim(name, uid=NOBODY)
+        self.linked_through(name, rig, sim, uid=NOBODY)
