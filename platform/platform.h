@@ -1,7 +1,8 @@
 // The services Tarnwick needs from the operating system: threads, sleeping,
 // console output, a small lock and TCP sockets. One implementation per
 // platform (platform_posix.cpp, platform_win32.cpp) is chosen by the build;
-// nothing outside this folder includes an operating-system header.
+// nothing outside this folder includes an operating-system header. The
+// loopback servers that tools and tests stand in with are in loopback.h.
 #pragma once
 
 #include <cstddef>
@@ -113,17 +114,3 @@ void PlatformCloseSocket(SocketHandle sock);
 // end of the connection; Windows' select is not woken that way, and its
 // waiter finds out at its next timeout.
 void PlatformAbortConnection(SocketHandle sock);
-
-// --- loopback servers, for the tools and tests ---------------------------
-// Listens on 127.0.0.1; port 0 picks a free port, reported in *boundPort.
-// receiveBuffer > 0 sets SO_RCVBUF before listening.
-SocketHandle PlatformListenLoopback(std::uint16_t port, std::uint16_t* boundPort,
-                                    int receiveBuffer);
-// Waits at most timeoutMs for a connection; NO_SOCKET if none came.
-SocketHandle PlatformAccept(SocketHandle listener, int timeoutMs);
-// Waits at most timeoutMs for data: bytes, 0 on close, -1 on error or timeout.
-int PlatformReceiveTimed(SocketHandle sock, char* buffer, int capacity, int timeoutMs);
-// Blocking send of all bytes; outOfBand sends them as urgent data.
-bool PlatformSendAll(SocketHandle sock, const char* bytes, int count, bool outOfBand);
-// Connects to 127.0.0.1:port with TCP_NODELAY, blocking; NO_SOCKET on failure.
-SocketHandle PlatformConnectLoopback(std::uint16_t port);

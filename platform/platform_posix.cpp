@@ -19,6 +19,7 @@
 #include <cstring>
 
 #include "platform/link_connect.h"
+#include "platform/loopback.h"
 #include "platform/platform.h"
 #include "platform/thread_start.h"
 

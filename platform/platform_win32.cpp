@@ -18,6 +18,7 @@
 #include <cstring>
 
 #include "platform/link_connect.h"
+#include "platform/loopback.h"
 #include "platform/platform.h"
 #include "platform/thread_start.h"
 
