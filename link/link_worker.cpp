@@ -69,6 +69,9 @@ void Service(HamlibLink* link) {
     }
     if (link->Running.load() == 0) {
       Print("HAMLIB Thread Terminated Addr %s\r\n", link->AddrText);
+      // After a command not taken whole the socket is still open: the
+      // worker that ends the connection closes it.
+      CloseLinkSocket(link);
       return;
     }
   }
