@@ -83,9 +83,16 @@ void PlatformSetNonBlocking(SocketHandle sock);
 int PlatformWaitSocket(SocketHandle sock, int timeoutMs);
 // recv: bytes received, 0 when the peer closed, -1 on any error.
 int PlatformReceive(SocketHandle sock, char* buffer, int capacity);
+// recv without waiting: bytes received, 0 when the peer closed, -1 on any
+// error, RECEIVED_NOTHING_YET when nothing has arrived.
+constexpr int RECEIVED_NOTHING_YET = -2;
+int PlatformReceiveNow(SocketHandle sock, char* buffer, int capacity);
 // One send that never blocks and never raises a signal: bytes sent or -1.
 int PlatformSendNow(SocketHandle sock, const char* bytes, int count);
 void PlatformCloseSocket(SocketHandle sock);
+// Ends the sending side: the peer reads the end of the stream after what
+// was sent.
+void PlatformShutdownSending(SocketHandle sock);
 // Makes the socket's close a reset (SO_LINGER on with time 0), which
 // discards what is still queued for sending, and shuts its receiving side.
 // On POSIX that wakes a thread waiting on the socket, which then reads the

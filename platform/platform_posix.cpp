@@ -205,6 +205,18 @@ int PlatformReceive(SocketHandle sock, char* buffer, int capacity) {
   return static_cast<int>(received);
 }
 
+int PlatformReceiveNow(SocketHandle sock, char* buffer, int capacity) {
+  ssize_t received = recv(Fd(sock), buffer, static_cast<size_t>(capacity), MSG_DONTWAIT);
+  if (received < 0) {
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
+      return RECEIVED_NOTHING_YET;
+    }
+    LastSocketError = errno;
+    return -1;
+  }
+  return static_cast<int>(received);
+}
+
 int PlatformSendNow(SocketHandle sock, const char* bytes, int count) {
   ssize_t sent = send(Fd(sock), bytes, static_cast<size_t>(count), MSG_DONTWAIT | MSG_NOSIGNAL);
   if (sent < 0) {
@@ -215,6 +227,8 @@ int PlatformSendNow(SocketHandle sock, const char* bytes, int count) {
 }
 
 void PlatformCloseSocket(SocketHandle sock) { close(Fd(sock)); }
+
+void PlatformShutdownSending(SocketHandle sock) { shutdown(Fd(sock), SHUT_WR); }
 
 void PlatformAbortConnection(SocketHandle sock) {
   linger reset{1, 0};

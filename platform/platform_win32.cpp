@@ -241,6 +241,19 @@ int PlatformReceive(SocketHandle sock, char* buffer, int capacity) {
   return received;
 }
 
+int PlatformReceiveNow(SocketHandle sock, char* buffer, int capacity) {
+  // A socket that is still blocking would wait in recv: select first.
+  fd_set readable;
+  int ready = SelectOne(Sock(sock), &readable, nullptr, 0);
+  if (ready == SOCKET_ERROR) {
+    return -1;
+  }
+  if (ready == 0) {
+    return RECEIVED_NOTHING_YET;
+  }
+  return PlatformReceive(sock, buffer, capacity);
+}
+
 int PlatformSendNow(SocketHandle sock, const char* bytes, int count) {
   // Winsock raises no signal on a broken connection, and the link's socket
   // is non-blocking once connected: flags 0 is enough.
@@ -253,6 +266,8 @@ int PlatformSendNow(SocketHandle sock, const char* bytes, int count) {
 }
 
 void PlatformCloseSocket(SocketHandle sock) { closesocket(Sock(sock)); }
+
+void PlatformShutdownSending(SocketHandle sock) { shutdown(Sock(sock), SD_SEND); }
 
 void PlatformAbortConnection(SocketHandle sock) {
   linger reset{};
