@@ -21,6 +21,12 @@ bool AnyLinkAwaitingItsEnd() {
 
 }  // namespace
 
+void StartFailSafe() {
+  if (Options.FailSafe != 0) {
+    PlatformRunOnStop(ReleaseLinksForExit);
+  }
+}
+
 void ReleaseLinksForExit() {
   std::int64_t deadline = PlatformMonotonicMicros() + EXIT_RELEASE_LIMIT_MS * 1000LL;
   for (HamlibLink& link : Links) {

@@ -14,6 +14,10 @@
 // take their release.
 constexpr int EXIT_RELEASE_LIMIT_MS = 1000;
 
+// Sets up the way out when --fail-safe is on. Runs before the first thread
+// starts.
+void StartFailSafe();
+
 // The way out: takes every link, so that nothing more is sent on any, after
 // a "T 0" on each connected link whose decided state is 1; then waits until
 // each released server has ended its stream, or EXIT_RELEASE_LIMIT_MS has

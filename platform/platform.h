@@ -51,6 +51,18 @@ bool PlatformConsoleIsTerminal();
 int PlatformReadKey();
 [[noreturn]] void PlatformExit(int status);
 
+// --- the way out ---------------------------------------------------------
+// What to do when Tarnwick is being stopped.
+using StopAction = void (*)();
+// From now on, each event that stops Tarnwick first runs action on a thread
+// where it may take locks and send, then ends the process as the event would
+// have without it. POSIX: SIGINT, SIGTERM and SIGHUP, except those ignored
+// when the process started, which stay ignored; they are blocked here and
+// waited for by a thread of their own. Windows: Ctrl+C, Ctrl+Break, closing
+// the console, log-off and shut-down. Call before the first thread starts.
+// Returns false, with everything as it was, when it cannot.
+bool PlatformRunOnStop(StopAction action);
+
 // --- threads and time ----------------------------------------------------
 using ThreadEntry = void (*)(void* record);
 // Starts a detached thread; returns false if it could not be started.

@@ -5,6 +5,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <pthread.h>
+#include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <termios.h>
@@ -37,6 +38,55 @@ void* RunThread(void* argument) {
   return nullptr;
 }
 
+// The signals that stop Tarnwick: Ctrl+C, kill's default, and the end of
+// the terminal session.
+const int StopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+bool IgnoredAtStart(int signalNumber) {
+  struct sigaction current {};
+  sigaction(signalNumber, nullptr, &current);
+  return current.sa_handler == SIG_IGN;
+}
+
+// The stop signals that are not ignored, in *signals; false if there is none.
+bool StopSignalsToWatch(sigset_t* signals) {
+  sigemptyset(signals);
+  bool any = false;
+  for (int signalNumber : StopSignals) {
+    if (!IgnoredAtStart(signalNumber)) {
+      sigaddset(signals, signalNumber);
+      any = true;
+    }
+  }
+  return any;
+}
+
+// What the stop thread waits for, and what it runs first.
+struct StopWatch {
+  StopAction Action;
+  sigset_t Signals;
+};
+StopWatch Stops;
+
+// Ends the process by the signal, as it would have ended without a waiter:
+// the default action back, the signal unblocked on this thread and raised
+// again. exit() would run the static destructors under the other threads.
+[[noreturn]] void EndBySignal(int signalNumber) {
+  struct sigaction byDefault {};
+  byDefault.sa_handler = SIG_DFL;
+  sigemptyset(&byDefault.sa_mask);
+  sigaction(signalNumber, &byDefault, nullptr);
+  sigset_t only;
+  sigemptyset(&only);
+  sigaddset(&only, signalNumber);
+  pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
+  raise(signalNumber);
+  // Not reached, as the default action of each stop signal ends the
+  // process; the compiler cannot know that raise does not return.
+  // cppcheck-suppress unreachableCode
+  _exit(128 + signalNumber);
+}
+
 // poll, retried when a signal interrupts it.
 int PollRetrying(pollfd* fds, nfds_t count, int timeoutMs) {
   for (;;) {
@@ -45,6 +95,15 @@ int PollRetrying(pollfd* fds, nfds_t count, int timeoutMs) {
       return result;
     }
   }
+}
+
+void WaitForStopSignal(void* record) {
+  auto* watch = static_cast<StopWatch*>(record);
+  int signalNumber = 0;
+  while (sigwait(&watch->Signals, &signalNumber) != 0) {
+  }
+  watch->Action();
+  EndBySignal(signalNumber);
 }
 
 }  // namespace
@@ -85,6 +144,22 @@ int PlatformReadKey() {
 // starts its first thread (usage text, refused command line).
 // NOLINTNEXTLINE(concurrency-mt-unsafe)
 void PlatformExit(int status) { std::exit(status); }
+
+bool PlatformRunOnStop(StopAction action) {
+  Stops.Action = action;
+  if (!StopSignalsToWatch(&Stops.Signals)) {
+    return true;
+  }
+  // Blocked before any other thread exists, so every thread inherits the
+  // mask and only the waiter ever takes these signals.
+  sigset_t previous;
+  pthread_sigmask(SIG_BLOCK, &Stops.Signals, &previous);
+  if (!PlatformStartThread(WaitForStopSignal, &Stops)) {
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    return false;
+  }
+  return true;
+}
 
 bool PlatformStartThread(ThreadEntry entry, void* record) {
   ThreadStart* start = TakeThreadStart(entry, record);

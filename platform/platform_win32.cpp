@@ -10,11 +10,13 @@
 #include <io.h>
 #include <process.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "platform/platform.h"
+#include "platform/stop_events_win32.h"
 #include "platform/thread_start.h"
 
 static_assert(sizeof(SRWLOCK) <= sizeof(PlatformLock::Storage), "lock fits");
@@ -41,6 +43,14 @@ SRWLOCK* SrwOf(PlatformLock* lock) { return reinterpret_cast<SRWLOCK*>(lock->Sto
 void NoteSocketError() { LastSocketError = WSAGetLastError(); }
 
 void __cdecl RunThread(void* argument) { RunThreadStart(static_cast<ThreadStart*>(argument)); }
+
+// What the console control handler runs before the process ends.
+std::atomic<StopAction> OnStop{nullptr};
+
+bool IsStopEvent(DWORD event) {
+  return event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT || event == CTRL_CLOSE_EVENT ||
+         event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT;
+}
 
 // select's timeout; a negative wait means no timeout, as with poll.
 timeval* TimeoutOf(int timeoutMs, timeval* storage) {
@@ -140,6 +150,24 @@ int PlatformReadKey() {
 }
 
 void PlatformExit(int status) { std::exit(status); }
+
+BOOL WINAPI StopEventHandler(DWORD event) {
+  StopAction action = OnStop.load();
+  if (action != nullptr && IsStopEvent(event)) {
+    action();
+  }
+  // The default handling ends the process, as it would have without us.
+  return FALSE;
+}
+
+bool PlatformRunOnStop(StopAction action) {
+  OnStop.store(action);
+  if (SetConsoleCtrlHandler(StopEventHandler, TRUE) == 0) {
+    OnStop.store(nullptr);
+    return false;
+  }
+  return true;
+}
 
 bool PlatformStartThread(ThreadEntry entry, void* record) {
   ThreadStart* start = TakeThreadStart(entry, record);

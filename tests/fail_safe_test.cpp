@@ -10,6 +10,10 @@
 #include "link/rigctl_command.h"
 #include "tests/test_support.h"
 
+#ifdef _WIN32
+#include "platform/stop_events_win32.h"
+#endif
+
 namespace {
 
 constexpr int WAIT_MS = 5000;
@@ -254,5 +258,37 @@ TEST_F(FailSafeTest, TheWayOutEndsWithinItsLimitForAllLinksTogether) {
     EXPECT_EQ(stream.End, StreamEnd::Closed);
   }
 }
+
+#ifdef _WIN32
+// The console control events that no test can raise for a process (close,
+// log-off, shut-down), and Ctrl+C and Ctrl+Break, given to the handler
+// directly: each releases the keyed link and lets the process end.
+TEST_F(FailSafeTest, EachConsoleStopEventReleasesAndLetsTheDefaultHandlingEnd) {
+  ASSERT_TRUE(PlatformRunOnStop(ReleaseLinksForExit));
+  const DWORD events[] = {CTRL_CLOSE_EVENT, CTRL_LOGOFF_EVENT, CTRL_SHUTDOWN_EVENT, CTRL_C_EVENT,
+                          CTRL_BREAK_EVENT};
+  for (DWORD event : events) {
+    SCOPED_TRACE(event);
+    ResetLink(0);
+    Serve(0);
+    Connect(0);
+    SendPttCommand(&Links[0], 1);
+    EXPECT_EQ(StopEventHandler(event), FALSE);
+    JoinAll();
+    EXPECT_EQ(streams_[0].Received, "T 1\nT 0\n");
+    EXPECT_EQ(streams_[0].End, StreamEnd::Closed);
+  }
+  // Another event is none of its business.
+  ResetLink(0);
+  Serve(0, QUIET_MS);
+  Connect(0);
+  SendPttCommand(&Links[0], 1);
+  EXPECT_EQ(StopEventHandler(3), FALSE);
+  SendPttCommand(&Links[0], 0);
+  JoinAll();
+  EXPECT_EQ(streams_[0].Received, "T 1\nT 0\n");
+  EXPECT_EQ(streams_[0].End, StreamEnd::StillOpen);
+}
+#endif
 
 }  // namespace
