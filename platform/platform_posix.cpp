@@ -7,6 +7,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <termios.h>
 #include <time.h>
@@ -97,6 +98,58 @@ int PollRetrying(pollfd* fds, nfds_t count, int timeoutMs) {
   }
 }
 
+// A key press, or a stop signal, from the terminal in key-at-a-time mode.
+// The signals are blocked and read from stopFd, so no handler runs behind
+// the wait's back. Returns the key, or -1 at end of input; a stop signal's
+// number goes to *stopSignal.
+int WaitForKeyOrStop(int stopFd, int* stopSignal) {
+  pollfd sources[2] = {{STDIN_FILENO, POLLIN, 0}, {stopFd, POLLIN, 0}};
+  if (PollRetrying(sources, 2, -1) < 0) {
+    return -1;
+  }
+  if ((sources[1].revents & POLLIN) != 0) {
+    signalfd_siginfo caught{};
+    if (read(stopFd, &caught, sizeof caught) == static_cast<ssize_t>(sizeof caught)) {
+      *stopSignal = static_cast<int>(caught.ssi_signo);
+      return -1;
+    }
+  }
+  unsigned char key = 0;
+  return read(STDIN_FILENO, &key, 1) == 1 ? key : -1;
+}
+
+// Reads one key with echo and line mode off. A stop signal during the wait
+// gives the terminal back before it ends the process: Ctrl+C still raises
+// SIGINT without line mode, and the shell would be left without echo. The
+// caller's thread must be the only one, or the others must block the
+// signals too.
+int ReadKeyFromTerminal(const termios& saved) {
+  sigset_t stops;
+  sigset_t previousMask;
+  StopSignalsToWatch(&stops);
+  pthread_sigmask(SIG_BLOCK, &stops, &previousMask);
+  int stopFd = signalfd(-1, &stops, SFD_CLOEXEC);
+  if (stopFd < 0) {
+    pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);  // the signals still stop it, as they did
+  }
+  termios keyAtATime = saved;
+  keyAtATime.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
+  keyAtATime.c_cc[VMIN] = 1;
+  keyAtATime.c_cc[VTIME] = 0;
+  tcsetattr(STDIN_FILENO, TCSANOW, &keyAtATime);
+  int stopSignal = 0;
+  int key = WaitForKeyOrStop(stopFd, &stopSignal);
+  tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+  if (stopSignal != 0) {
+    EndBySignal(stopSignal);
+  }
+  if (stopFd >= 0) {
+    close(stopFd);
+    pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
+  }
+  return key;
+}
+
 void WaitForStopSignal(void* record) {
   auto* watch = static_cast<StopWatch*>(record);
   int signalNumber = 0;
@@ -124,20 +177,11 @@ bool PlatformConsoleIsTerminal() { return isatty(STDIN_FILENO) != 0; }
 
 int PlatformReadKey() {
   termios saved{};
-  bool raw = tcgetattr(STDIN_FILENO, &saved) == 0;
-  if (raw) {
-    termios keyAtATime = saved;
-    keyAtATime.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
-    keyAtATime.c_cc[VMIN] = 1;
-    keyAtATime.c_cc[VTIME] = 0;
-    tcsetattr(STDIN_FILENO, TCSANOW, &keyAtATime);
+  if (tcgetattr(STDIN_FILENO, &saved) == 0) {
+    return ReadKeyFromTerminal(saved);
   }
   unsigned char key = 0;
-  ssize_t got = read(STDIN_FILENO, &key, 1);
-  if (raw) {
-    tcsetattr(STDIN_FILENO, TCSANOW, &saved);
-  }
-  return got == 1 ? key : -1;
+  return read(STDIN_FILENO, &key, 1) == 1 ? key : -1;
 }
 
 // exit is not safe while other threads run; Tarnwick exits only before it
