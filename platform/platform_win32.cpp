@@ -137,7 +137,12 @@ int PlatformReadConsoleCharacter() {
   return PlatformConsoleIsTerminal() ? PlatformReadKey() : std::getchar();
 }
 
-bool PlatformConsoleIsTerminal() { return _isatty(_fileno(stdin)) != 0; }
+// Only a console delivers key presses. NUL is a character device too, and
+// _isatty says yes to it; reading it is the end of input, as getchar finds.
+bool PlatformConsoleIsTerminal() {
+  DWORD mode = 0;
+  return GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) != 0;
+}
 
 int PlatformReadKey() {
   for (;;) {

@@ -3,6 +3,7 @@ fit the tables, and the longest arguments that still do."""
 
 import os
 import re
+import shlex
 import signal
 import socket
 import subprocess
@@ -59,6 +60,21 @@ class KeyWaitOnATerminalTest(EndToEnd):
                 tarnwick.popen.send_signal(signal_number)
                 self.assertEqual(tarnwick.wait_exit(5.0), -signal_number)
                 self.assertEqual(termios.tcgetattr(terminal), before)
+
+
+class NullInputTest(EndToEnd):
+    def test_the_null_device_is_the_end_of_input_even_under_a_terminal(self):
+        # Under a terminal Wine gives the program a console, and the null
+        # device is a character device as a console is: only a test for a
+        # console tells them apart. Standard input of script stays open.
+        command = " ".join(shlex.quote(part) for part in Target.command(Target.tarnwick))
+        script = self.start(["script", "-qfec", command + " < /dev/null", "/dev/null"],
+                            stdin=subprocess.PIPE)
+        self.assertEqual(script.wait_exit(Target.startup_allowance()), 0)
+        # Wine's console draws the text with terminal controls between the
+        # characters, and a space as a cursor movement.
+        shown = re.sub(rb"\x1b\[[0-9;?]*[A-Za-z]", b"", script.out.bytes())
+        self.assertIn(b"paramters", shown)
 
 
 def project_version():
