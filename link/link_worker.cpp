@@ -88,7 +88,12 @@ void Service(HamlibLink* link) {
 
 void DrainLink(HamlibLink* link) {
   char buffer[DRAIN_BUFFER_SIZE];
-  int received = PlatformReceive(link->Sock.load(), buffer, DRAIN_CHUNK);
+  int received = PlatformReceiveNow(link->Sock.load(), buffer, DRAIN_CHUNK);
+  // Another reader of this socket, the way out, may have taken what woke
+  // the worker: nothing left to read is not the end of the connection.
+  if (received == RECEIVED_NOTHING_YET) {
+    return;
+  }
   if (received <= 0) {
     CloseLinkSocket(link);
     link->Running.store(0);

@@ -284,7 +284,13 @@ int PlatformReceiveNow(SocketHandle sock, char* buffer, int capacity) {
   if (ready == 0) {
     return RECEIVED_NOTHING_YET;
   }
-  return PlatformReceive(sock, buffer, capacity);
+  int received = recv(Sock(sock), buffer, capacity, 0);
+  if (received == SOCKET_ERROR) {
+    NoteSocketError();
+    // Another reader may have taken the bytes since select saw them.
+    return LastSocketError == WSAEWOULDBLOCK ? RECEIVED_NOTHING_YET : -1;
+  }
+  return received;
 }
 
 int PlatformSendNow(SocketHandle sock, const char* bytes, int count) {

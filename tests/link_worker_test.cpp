@@ -173,6 +173,29 @@ TEST_F(LinkWorkerTest, CommandsArriveAndRepliesAreDrainedWithoutEffect) {
   EXPECT_EQ(Captured(), Connected(link) + Terminated(link));
 }
 
+TEST_F(LinkWorkerTest, ADrainWithNothingToReadLeavesTheConnectionUp) {
+  // The way out reads the link's socket beside the worker and may take the
+  // bytes that woke it: the worker then finds nothing, which is no end.
+  HamlibLink& link = Links[0];
+  std::string received;
+  std::thread server([this, &received] {
+    SocketHandle peer = PlatformAccept(listener_, WAIT_MS);
+    ASSERT_NE(peer, NO_SOCKET);
+    received = ReceiveBytes(peer, 4);
+    PlatformCloseSocket(peer);
+  });
+  std::thread worker(RunWorker, &link);
+  WaitUntilConnected(link);
+  DrainLink(&link);
+  EXPECT_NE(link.Sock.load(), NO_SOCKET);
+  EXPECT_EQ(link.Running.load(), 1);
+  SendPttCommand(&link, 1);
+  server.join();
+  worker.join();
+  EXPECT_EQ(received, "T 1\n");
+  EXPECT_EQ(Captured(), Connected(link) + Terminated(link));
+}
+
 TEST_F(LinkWorkerTest, ExceptionLosesTheConnectionAndReenablesTheFailureMessage) {
   HamlibLink& link = Links[0];
   std::thread server([this] {
