@@ -73,6 +73,17 @@ class LinkWorkerTest : public ::testing::Test {
     ASSERT_EQ(link.Connected.load(), 1);
   }
 
+  // Accepts the next connection, reads one command from it into *received,
+  // then closes it.
+  std::thread ServeOneCommand(std::string* received) {
+    return std::thread([this, received] {
+      SocketHandle peer = PlatformAccept(listener_, WAIT_MS);
+      ASSERT_NE(peer, NO_SOCKET);
+      *received = ReceiveBytes(peer, PTT_COMMAND_LENGTH);
+      PlatformCloseSocket(peer);
+    });
+  }
+
   SocketHandle listener_ = NO_SOCKET;
   std::uint16_t port_ = 0;
 };
@@ -136,12 +147,7 @@ void KeyOnConnectedMessage(const char* bytes, std::size_t count) {
 TEST_F(LinkWorkerTest, ACommandSentAsTheConnectedMessageAppearsGoesThrough) {
   HamlibLink& link = Links[0];
   std::string received;
-  std::thread server([this, &received] {
-    SocketHandle peer = PlatformAccept(listener_, WAIT_MS);
-    ASSERT_NE(peer, NO_SOCKET);
-    received = ReceiveBytes(peer, 4);
-    PlatformCloseSocket(peer);
-  });
+  std::thread server = ServeOneCommand(&received);
   SetConsoleSink(KeyOnConnectedMessage);
   RunWorker(&link);
   server.join();
@@ -178,12 +184,7 @@ TEST_F(LinkWorkerTest, ADrainWithNothingToReadLeavesTheConnectionUp) {
   // bytes that woke it: the worker then finds nothing, which is no end.
   HamlibLink& link = Links[0];
   std::string received;
-  std::thread server([this, &received] {
-    SocketHandle peer = PlatformAccept(listener_, WAIT_MS);
-    ASSERT_NE(peer, NO_SOCKET);
-    received = ReceiveBytes(peer, 4);
-    PlatformCloseSocket(peer);
-  });
+  std::thread server = ServeOneCommand(&received);
   std::thread worker(RunWorker, &link);
   WaitUntilConnected(link);
   DrainLink(&link);
@@ -239,12 +240,7 @@ TEST_F(LinkWorkerTest, SendsRacingConnectionsNeverTouchAStaleHandle) {
   });
   for (int round = 0; round < 20; ++round) {
     std::string seen;
-    std::thread server([this, &seen] {
-      SocketHandle peer = PlatformAccept(listener_, WAIT_MS);
-      ASSERT_NE(peer, NO_SOCKET);
-      seen = ReceiveBytes(peer, 4);
-      PlatformCloseSocket(peer);
-    });
+    std::thread server = ServeOneCommand(&seen);
     RunWorker(&link);
     server.join();
     EXPECT_EQ(seen.substr(0, 4), "T 1\n") << "round " << round;
