@@ -19,7 +19,7 @@ import threading
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-SUITES = ["usage", "link", "reconnect", "ptt", "four_ports", "hosts", "qvnsim"]
+SUITES = ["usage", "link", "reconnect", "ptt", "four_ports", "fail_safe", "hosts", "qvnsim"]
 WINESERVER = "/usr/lib/wine/wineserver"
 
 
