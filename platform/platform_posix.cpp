@@ -122,10 +122,11 @@ int WaitForKeyOrStop(int stopFd, int* stopSignal) {
 }
 
 // Reads one key with echo and line mode off. A stop signal during the wait
-// gives the terminal back before it ends the process: Ctrl+C still raises
-// SIGINT without line mode, and the shell would be left without echo. The
-// caller's thread must be the only one, or the others must block the
-// signals too.
+// gives the terminal back before it takes its course: Ctrl+C still raises
+// SIGINT without line mode, and the shell would be left without echo. Its
+// course is what the process has set for it: the default ends the process;
+// a handler (qvnsim's removes its socket file) runs first. The caller's
+// thread must be the only one, or the others must block the signals too.
 int ReadKeyFromTerminal(const termios& saved) {
   sigset_t stops;
   sigset_t previousMask;
@@ -143,12 +144,13 @@ int ReadKeyFromTerminal(const termios& saved) {
   int stopSignal = 0;
   int key = WaitForKeyOrStop(stopFd, &stopSignal);
   tcsetattr(STDIN_FILENO, TCSANOW, &saved);
-  if (stopSignal != 0) {
-    EndBySignal(stopSignal);
-  }
   if (stopFd >= 0) {
     close(stopFd);
     pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
+  }
+  if (stopSignal != 0) {
+    // Taken from the queue by the wait: raised again, now unblocked.
+    raise(stopSignal);
   }
   return key;
 }

@@ -33,7 +33,7 @@ int QvnServerWrite(QvnServer* server, const std::uint8_t* bytes, int count);
 void QvnServerClose(QvnServer* server);
 // For a program that offers one port until it is stopped: until
 // QvnServerClose, SIGINT, SIGTERM and SIGHUP (Ctrl+C, kill, a closed
-// terminal) remove the port and put a terminal on standard input back as
-// it is now, then end the process as they would have. A signal ignored
-// at this point stays ignored. Windows: a pipe goes with its process.
+// terminal) remove the port, then end the process as they would have. A
+// signal ignored at this point stays ignored. Windows: a pipe goes with
+// its process.
 void QvnServerCloseOnSignals(const QvnServer* server);

@@ -4,7 +4,6 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -91,20 +90,13 @@ void TurnAwayQueuedClients(int listener) {
 const int EndingSignals[] = {SIGINT, SIGTERM, SIGHUP};
 // Written before the handlers are installed; read only by them.
 char PathToRemove[QVN_PATH_SIZE];
-termios TerminalAtStart;
-bool TerminalSaved = false;
 
-// Only async-signal-safe calls: the port's socket file goes, a terminal
-// left reading single keys gets its line mode and echo back, and the
-// signal is raised again with its default action, which ends the process
-// as soon as the handler returns.
+// Only async-signal-safe calls: the port's socket file goes, and the signal
+// is raised again with its default action, which ends the process as soon
+// as the handler returns. (A wait for a key gives the terminal back before
+// the signal reaches this handler.)
 void RemovePortAndEnd(int signalNumber) {
   unlink(PathToRemove);
-  termios now{};
-  if (TerminalSaved && tcgetattr(STDIN_FILENO, &now) == 0 &&
-      (now.c_lflag & (ICANON | ECHO)) != (TerminalAtStart.c_lflag & (ICANON | ECHO))) {
-    tcsetattr(STDIN_FILENO, TCSANOW, &TerminalAtStart);
-  }
   struct sigaction byDefault {};
   byDefault.sa_handler = SIG_DFL;
   sigaction(signalNumber, &byDefault, nullptr);
@@ -199,7 +191,6 @@ void QvnServerClose(QvnServer* server) {
 
 void QvnServerCloseOnSignals(const QvnServer* server) {
   std::memcpy(PathToRemove, server->Path, sizeof PathToRemove);
-  TerminalSaved = isatty(STDIN_FILENO) != 0 && tcgetattr(STDIN_FILENO, &TerminalAtStart) == 0;
   struct sigaction removing {};
   removing.sa_handler = RemovePortAndEnd;
   sigemptyset(&removing.sa_mask);
