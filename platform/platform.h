@@ -2,7 +2,8 @@
 // console output, a small lock and TCP sockets. One implementation per
 // platform (platform_posix.cpp, platform_win32.cpp) is chosen by the build;
 // nothing outside this folder includes an operating-system header. The
-// loopback servers that tools and tests stand in with are in loopback.h.
+// loopback servers that tools and tests stand in with are in loopback.h,
+// and the key-at-a-time keyboard of qvnsim in keyboard.h.
 #pragma once
 
 #include <cstddef>
@@ -59,12 +60,6 @@ bool PlatformParseIpv4(const char* text, std::uint32_t* addressNetworkOrder);
 // One character from standard input: on a terminal, the next key press,
 // without waiting for Enter.
 int PlatformReadConsoleCharacter();
-// Whether standard input is a terminal, and one key press read from it
-// without waiting for Enter (-1 at end of input).
-bool PlatformConsoleIsTerminal();
-int PlatformReadKey();
-// Throws away the keys typed on the terminal and not read yet.
-void PlatformDiscardTypedKeys();
 [[noreturn]] void PlatformExit(int status);
 
 // --- the way out ---------------------------------------------------------

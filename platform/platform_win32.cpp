@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/keyboard.h"
 #include "platform/link_connect.h"
 #include "platform/loopback.h"
 #include "platform/platform.h"

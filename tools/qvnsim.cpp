@@ -27,6 +27,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/keyboard.h"
 #include "platform/platform.h"
 #include "platform/qvn_server.h"
 
