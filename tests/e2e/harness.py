@@ -1,15 +1,19 @@
 """What the end-to-end tests drive: the built tarnwick and qvnsim, real
-rigctld servers and small loopback servers, all on 127.0.0.1.
+rigctld servers and small loopback servers, all on 127.0.0.1, and COM ports
+with simulated modem lines (tools/modemsim).
 
 Every process a test starts is registered with the test and killed in its
 clean-up, so nothing outlives a test (tarnwick runs until it is killed).
 """
 
+import atexit
 import bisect
+import fcntl
 import os
 import shutil
 import socket
 import subprocess
+import tempfile
 import threading
 import time
 import unittest
@@ -23,6 +27,7 @@ class Target:
 
     tarnwick = None
     qvnsim = None
+    modemsim = None  # the native driver; libmodemsim.so lies beside it
     wine = False
 
     @classmethod
@@ -36,6 +41,22 @@ class Target:
         if cls.wine:
             env.setdefault("WINEDEBUG", "-all")
         return env
+
+    @classmethod
+    def modem_lines_environment(cls):
+        """What a program needs to see the lines of modemsim's ports: the
+        preloaded library, and a folder of shared files for this process's
+        tests (each port's file is named after its device number)."""
+        if cls.modemsim is None:
+            raise AssertionError("no modemsim given (run_e2e.py --modemsim)")
+        if cls._modemsim_dir is None:
+            cls._modemsim_dir = tempfile.mkdtemp(prefix="tarnwick-modemsim-")
+            # A killed modemsim leaves its port's file behind.
+            atexit.register(shutil.rmtree, cls._modemsim_dir, True)
+        library = os.path.join(os.path.dirname(cls.modemsim), "libmodemsim.so")
+        return {"LD_PRELOAD": library, "MODEMSIM_DIR": cls._modemsim_dir}
+
+    _modemsim_dir = None
 
     @classmethod
     def startup_allowance(cls):
@@ -127,10 +148,13 @@ class Output:
 class Program:
     """A started process with its standard output collected."""
 
-    def __init__(self, command, stdin=subprocess.DEVNULL, stderr=subprocess.DEVNULL):
+    def __init__(self, command, stdin=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                 environment=None):
         self.started = time.monotonic()
+        env = Target.environment()
+        env.update(environment or {})
         self.popen = subprocess.Popen(command, stdin=stdin, stdout=subprocess.PIPE,
-                                      stderr=stderr, env=Target.environment())
+                                      stderr=stderr, env=env)
         self.out = Output(self.popen.stdout)
 
     def kill(self):
@@ -340,13 +364,89 @@ class Qvnsim:
         self.expect(acknowledgement, 5.0)
 
 
+class Modemsim:
+    """modemsim: a pseudo-terminal whose modem lines the test sets through
+    modemsim's stdin. It is a native program, under Wine too; there the port
+    gets a COM name of its own in the prefix (see claim_com_name)."""
+
+    FIRST_COM = 40  # above the names a prefix or another program may use
+
+    def __init__(self, test):
+        self._test = test
+        self.program = test.start([Target.modemsim], stdin=subprocess.PIPE)
+        self._cursor = 0
+        words = self.next_line(Target.startup_allowance()).split()
+        if len(words) != 2 or words[0] != b"port":
+            raise AssertionError("modemsim said %r" % words)
+        self.device = words[1].decode()
+        self.expect(b"ready", 5.0)
+        self.name = self.claim_com_name() if Target.wine else self.device
+
+    def claim_com_name(self):
+        """Links the first free COMn of the prefix to the port; returns the
+        name. A lock held for the test's life claims the number, so tests
+        that share the prefix never take the same one, and a link left by a
+        killed test is simply replaced."""
+        dosdevices = os.path.join(os.environ["WINEPREFIX"], "dosdevices")
+        for number in range(self.FIRST_COM, 256):
+            lock = open(os.path.join(dosdevices, ".tarnwick-com%d.lock" % number), "w")
+            try:
+                fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            except BlockingIOError:
+                lock.close()
+                continue
+            link = os.path.join(dosdevices, "com%d" % number)
+            if os.path.lexists(link):
+                os.unlink(link)
+            os.symlink(self.device, link)
+            self._test.addCleanup(lock.close)
+            self._test.addCleanup(os.unlink, link)
+            return "COM%d" % number
+        raise AssertionError("no free COM name in %s" % dosdevices)
+
+    def next_line(self, timeout):
+        end = self.program.out.wait_for(b"\n", timeout, self._cursor)
+        line = self.program.out.bytes()[self._cursor:end].rstrip(b"\n")
+        self._cursor = end
+        return line
+
+    def expect(self, line, timeout):
+        got = self.next_line(timeout)
+        if got != line:
+            raise AssertionError("modemsim %s said %r, expected %r" % (self.device, got, line))
+
+    def ask(self, command, timeout=5.0):
+        """Sends a command; returns modemsim's one-line answer."""
+        self.program.popen.stdin.write(command.encode() + b"\n")
+        self.program.popen.stdin.flush()
+        return self.next_line(timeout)
+
+    def send(self, command, timeout=5.0):
+        answer = self.ask(command, timeout)
+        if answer != b"ok":
+            raise AssertionError("modemsim %s answered %r to %r" % (self.device, answer, command))
+
+    def count(self, question, key):
+        """A number from an answer such as "calls TIOCMGET 3 ..." or "written 0"."""
+        words = self.ask(question).split()
+        return int(words[words.index(key.encode()) + 1])
+
+
 class EndToEnd(unittest.TestCase):
-    """Base of the end-to-end tests: starts programs and cleans up after."""
+    """Base of the end-to-end tests: starts programs and cleans up after.
+    Once a test has made a port with simulated lines, the programs it starts
+    afterwards see those lines."""
+
+    environment = {}
 
     def start(self, command, stdin=subprocess.DEVNULL):
-        program = Program(command, stdin=stdin)
+        program = Program(command, stdin=stdin, environment=self.environment)
         self.addCleanup(program.kill)
         return program
+
+    def start_modemsim(self):
+        self.environment = Target.modem_lines_environment()
+        return Modemsim(self)
 
     def start_tarnwick(self, *args, stdin=subprocess.DEVNULL):
         return self.start(Target.command(Target.tarnwick, *args), stdin=stdin)
