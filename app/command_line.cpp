@@ -4,8 +4,48 @@
 #include <cstring>
 
 #include "app/console.h"
+#include "app/version.h"
 
 namespace {
+
+enum class OptionKind { Flag, Help, Version };
+
+// One option: its spellings, how the help shows it, and what it does.
+struct OptionEntry {
+  const char* Spellings[3];  // unused spellings are nullptr
+  const char* Shown;
+  const char* Purpose;
+  OptionKind Kind;
+  int RunOptions::*Flag;  // the option a Flag turns on
+};
+
+const OptionEntry OptionTable[] = {
+    {{"--fail-safe", nullptr, nullptr},
+     "--fail-safe",
+     "release PTT at exit or when a port stops; resend on connect",
+     OptionKind::Flag,
+     &RunOptions::FailSafe},
+    {{"--reopen", nullptr, nullptr},
+     "--reopen",
+     "retry a port that failed to open or stopped, every 16 seconds",
+     OptionKind::Flag,
+     &RunOptions::Reopen},
+    {{"--timestamps", nullptr, nullptr},
+     "--timestamps",
+     "begin every message with the local date and time",
+     OptionKind::Flag,
+     &RunOptions::Timestamps},
+    {{"--help", "-h", "/?"},
+     "-h, --help, /?",
+     "show this help and exit",
+     OptionKind::Help,
+     nullptr},
+    {{"--version", "-V", nullptr},
+     "-V, --version",
+     "show the version and exit",
+     OptionKind::Version,
+     nullptr},
+};
 
 // Copies text into a buffer of the given size if it fits with its zero.
 bool CopyIfFits(char* target, std::size_t size, const char* text) {
@@ -20,7 +60,59 @@ bool CopyIfFits(char* target, std::size_t size, const char* text) {
 // A refused argument is shown up to this length, so its line stays whole.
 constexpr int SHOWN_ARGUMENT_LENGTH = 300;
 
-int PairCountOf(int argc) { return (argc - 1) / 2; }
+const OptionEntry* FindOption(const char* argument) {
+  for (const OptionEntry& entry : OptionTable) {
+    for (const char* spelling : entry.Spellings) {
+      if (spelling != nullptr && std::strcmp(spelling, argument) == 0) {
+        return &entry;
+      }
+    }
+  }
+  return nullptr;
+}
+
+// The arguments that are not options: how many, and where the first ones
+// stand in argv (more than the pairs can use are only counted).
+struct Positionals {
+  int Count;
+  int Index[2 * MAX_PORTS + 1];
+};
+
+// What the options on the line say, and which arguments are the pairs.
+struct OptionScan {
+  const OptionEntry* Winner;  // the first --help or --version
+  int UnknownArgument;        // index of the first unknown option, or 0
+  RunOptions Options;
+  Positionals Pairs;
+};
+
+void NoteOption(int index, const char* argument, OptionScan* scan) {
+  const OptionEntry* entry = FindOption(argument);
+  if (entry == nullptr) {
+    if (scan->UnknownArgument == 0) {
+      scan->UnknownArgument = index;
+    }
+  } else if (entry->Kind == OptionKind::Flag) {
+    scan->Options.*(entry->Flag) = 1;
+  } else if (scan->Winner == nullptr) {
+    scan->Winner = entry;
+  }
+}
+
+void ScanArguments(int argc, const char* const* argv, OptionScan* scan) {
+  std::memset(scan, 0, sizeof *scan);
+  Positionals& pairs = scan->Pairs;
+  for (int i = 1; i < argc; ++i) {
+    if (IsOptionArgument(argv[i])) {
+      NoteOption(i, argv[i], scan);
+      continue;
+    }
+    if (pairs.Count < static_cast<int>(sizeof pairs.Index / sizeof pairs.Index[0])) {
+      pairs.Index[pairs.Count] = i;
+    }
+    ++pairs.Count;
+  }
+}
 
 void ParseDestination(const char* address, Ipv4Destination* destination) {
   const char* colon = std::strchr(address, ':');
@@ -36,7 +128,40 @@ void ParseDestination(const char* address, Ipv4Destination* destination) {
   destination->PortNetworkOrder = PortToNetworkOrder(colon + 1);
 }
 
+void Refuse(CommandLine* result, CommandLineOutcome outcome, int argument) {
+  std::memset(result, 0, sizeof *result);
+  result->Outcome = outcome;
+  result->RefusedArgument = argument;
+}
+
+// Copies the pairs into the tables; false, with the refusal in *result,
+// when an argument does not fit.
+bool ReadPairs(const char* const* argv, const Positionals& positionals, CommandLine* result) {
+  int pairs = positionals.Count / 2;
+  const int* pair = positionals.Index;
+  for (int k = 0; k < pairs; ++k, pair += 2) {
+    int portArg = pair[0];
+    int addressArg = pair[1];
+    if (!CopyIfFits(result->PortNames[k], PORT_NAME_SIZE, argv[portArg])) {
+      Refuse(result, CommandLineOutcome::PortNameTooLong, portArg);
+      return false;
+    }
+    if (!CopyIfFits(result->AddrText[k], ADDR_TEXT_SIZE, argv[addressArg])) {
+      Refuse(result, CommandLineOutcome::AddressTooLong, addressArg);
+      return false;
+    }
+    ParseDestination(argv[addressArg], &result->Destination[k]);
+  }
+  result->PairCount = pairs;
+  return true;
+}
+
 }  // namespace
+
+bool IsOptionArgument(const char* argument) {
+  return std::strncmp(argument, "--", 2) == 0 || std::strcmp(argument, "-h") == 0 ||
+         std::strcmp(argument, "-V") == 0 || std::strcmp(argument, "/?") == 0;
+}
 
 std::uint16_t PortToNetworkOrder(const char* text) {
   // strtol reads the same digits as atoi and gives the same value wherever
@@ -53,49 +178,49 @@ std::uint16_t PortToNetworkOrder(const char* text) {
 
 void ParseCommandLine(int argc, const char* const* argv, CommandLine* result) {
   std::memset(result, 0, sizeof *result);
-  if (argc < 3) {
+  OptionScan scan;
+  ScanArguments(argc, argv, &scan);
+  if (scan.Winner != nullptr) {
+    result->Outcome = scan.Winner->Kind == OptionKind::Help ? CommandLineOutcome::Help
+                                                            : CommandLineOutcome::Version;
+    return;
+  }
+  if (scan.UnknownArgument != 0) {
+    Refuse(result, CommandLineOutcome::UnknownOption, scan.UnknownArgument);
+    return;
+  }
+  if (scan.Pairs.Count < 2) {
     result->Outcome = CommandLineOutcome::Usage;
     return;
   }
-  int pairs = PairCountOf(argc);
-  if (pairs > MAX_PORTS) {
+  if (scan.Pairs.Count / 2 > MAX_PORTS) {
     result->Outcome = CommandLineOutcome::TooManyPorts;
     return;
   }
-  for (int k = 0; k < pairs; ++k) {
-    int portArg = 2 * k + 1;
-    int addressArg = 2 * k + 2;
-    if (!CopyIfFits(result->PortNames[k], PORT_NAME_SIZE, argv[portArg])) {
-      std::memset(result, 0, sizeof *result);
-      result->Outcome = CommandLineOutcome::PortNameTooLong;
-      result->RefusedArgument = portArg;
-      return;
-    }
-    if (!CopyIfFits(result->AddrText[k], ADDR_TEXT_SIZE, argv[addressArg])) {
-      std::memset(result, 0, sizeof *result);
-      result->Outcome = CommandLineOutcome::AddressTooLong;
-      result->RefusedArgument = addressArg;
-      return;
-    }
-    ParseDestination(argv[addressArg], &result->Destination[k]);
+  if (ReadPairs(argv, scan.Pairs, result)) {
+    result->Options = scan.Options;
+    result->Outcome = CommandLineOutcome::Accepted;
   }
-  result->PairCount = pairs;
-  result->Outcome = CommandLineOutcome::Accepted;
 }
 
 void InstallCommandLine(const CommandLine& commandLine) {
+  Options = commandLine.Options;
   for (int k = 0; k < MAX_PORTS; ++k) {
     std::memcpy(PortNames[k], commandLine.PortNames[k], PORT_NAME_SIZE);
     HamlibLink& link = Links[k];
     std::memcpy(link.AddrText, commandLine.AddrText[k], ADDR_TEXT_SIZE);
     link.Destination = commandLine.Destination[k];
     link.Sock.store(NO_SOCKET);
+    link.DecidedPtt.store(PTT_UNDECIDED);
     PlatformLockInit(&link.SendLock);
   }
 }
 
 void PrintRefusal(const CommandLine& commandLine, const char* const* argv) {
   switch (commandLine.Outcome) {
+    case CommandLineOutcome::UnknownOption:
+      Print("Unknown option: %.*s\r\n", SHOWN_ARGUMENT_LENGTH, argv[commandLine.RefusedArgument]);
+      break;
     case CommandLineOutcome::PortNameTooLong:
       Print("Port name too long (at most %d characters): %.*s\r\n", PORT_NAME_SIZE - 1,
             SHOWN_ARGUMENT_LENGTH, argv[commandLine.RefusedArgument]);
@@ -109,6 +234,24 @@ void PrintRefusal(const CommandLine& commandLine, const char* const* argv) {
       break;
     case CommandLineOutcome::Accepted:
     case CommandLineOutcome::Usage:
+    case CommandLineOutcome::Help:
+    case CommandLineOutcome::Version:
       break;
   }
 }
+
+void PrintHelp() {
+  Print("Tarnwick %s - carries PTT from serial-port lines to rigctl servers\r\n", TARNWICK_VERSION);
+  Print("Usage: tarnwick [OPTION...] PORT HOST:PORT [PORT HOST:PORT ...]\r\n");
+  Print(
+      "  Up to %d pairs of a port (a QVN virtual port, or a COM port whose CTS line is\r\n"
+      "  PTT) and the address of the rigctl server that gets its PTT changes, for\r\n"
+      "  example: tarnwick com10 127.0.0.1:4532\r\n",
+      MAX_PORTS);
+  Print("Options:\r\n");
+  for (const OptionEntry& entry : OptionTable) {
+    Print("  %-16s%s\r\n", entry.Shown, entry.Purpose);
+  }
+}
+
+void PrintVersion() { Print("Tarnwick %s\r\n", TARNWICK_VERSION); }

@@ -14,20 +14,33 @@ namespace {
   PlatformExit(0);
 }
 
+// A command line that is not accepted ends Tarnwick before it starts anything.
+[[noreturn]] void EndWithoutStarting(const CommandLine& commandLine, const char* const* argv) {
+  switch (commandLine.Outcome) {
+    case CommandLineOutcome::Usage:
+      ShowUsageAndExit();
+    case CommandLineOutcome::Help:
+      PrintHelp();
+      PlatformExit(0);
+    case CommandLineOutcome::Version:
+      PrintVersion();
+      PlatformExit(0);
+    default:
+      PrintRefusal(commandLine, argv);
+      PlatformExit(1);
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   PlatformPrepareConsole();
   static CommandLine commandLine;
   ParseCommandLine(argc, argv, &commandLine);
-  if (commandLine.Outcome == CommandLineOutcome::Usage) {
-    ShowUsageAndExit();
+  if (commandLine.Outcome != CommandLineOutcome::Accepted) {
+    EndWithoutStarting(commandLine, argv);
   }
   PlatformStartup();
-  if (commandLine.Outcome != CommandLineOutcome::Accepted) {
-    PrintRefusal(commandLine, argv);
-    PlatformExit(1);
-  }
   InstallCommandLine(commandLine);
   StartPttMonitor();
   StartAllLinkWorkers(StartLinkWorker);

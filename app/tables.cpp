@@ -2,3 +2,4 @@
 
 char PortNames[MAX_PORTS][PORT_NAME_SIZE];
 HamlibLink Links[MAX_PORTS];
+RunOptions Options;

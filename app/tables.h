@@ -1,7 +1,9 @@
-// The two tables that every thread shares: the port names and the links.
-// Slot k of PortNames is paired with link k for the life of the process.
+// The tables that every thread shares: the port names, the links and the
+// options. Slot k of PortNames is paired with link k for the life of the
+// process.
 #pragma once
 
+#include "app/options.h"
 #include "link/hamlib_link.h"
 
 constexpr int MAX_PORTS = 4;

@@ -9,6 +9,9 @@
 
 constexpr int ADDR_TEXT_SIZE = 164;  // 163 characters and the zero
 
+// DecidedPtt before the monitor has decided any command for the port.
+constexpr std::int32_t PTT_UNDECIDED = -1;
+
 struct HamlibLink {
   // Written once before any thread starts; read-only afterwards.
   char AddrText[ADDR_TEXT_SIZE];
@@ -29,5 +32,11 @@ struct HamlibLink {
   // 1 from the moment Sock's connect succeeds until Sock is closed: the
   // only time a command can be sent on it.
   std::atomic<std::int32_t> Sendable;
+  // The port's decided PTT state: the last state the monitor decided to
+  // send on this link (1 on, 0 off), whether or not the command could go
+  // out; PTT_UNDECIDED until its first. Written under SendLock together
+  // with the send, so whoever reads it under SendLock and sends it can
+  // never overtake a newer change.
+  std::atomic<std::int32_t> DecidedPtt;
   PlatformLock SendLock;
 };

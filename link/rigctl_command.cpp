@@ -33,6 +33,7 @@ void SendPttCommand(HamlibLink* link, int pttOn) {
   char command[8];
   int length = FormatPttCommand(pttOn, command, sizeof command);
   PlatformLockAcquire(&link->SendLock);
+  link->DecidedPtt.store(pttOn != 0 ? 1 : 0);
   SocketHandle sock = link->Sock.load();
   // A socket that is still connecting could not carry the command anyway;
   // leaving it alone keeps the send from meeting a connect in progress.

@@ -9,8 +9,10 @@ constexpr int PTT_COMMAND_LENGTH = 4;
 // 5 bytes); returns its length.
 int FormatPttCommand(int pttOn, char* buffer, int size);
 
-// Sends the command on the link's current socket, once, without waiting.
-// Lost, silently, when the link has no connection (none yet, or none any more).
+// Makes pttOn the port's decided PTT state and sends its command on the
+// link's current socket, once, without waiting. The command is lost,
+// silently, when the link has no connection (none yet, or none any more);
+// the decided state is kept all the same.
 // A command that the system does not take whole (only part of it, or none
 // because the server has stopped reading) ends the connection: nothing more
 // is sent on it, and it is closed with a reset that discards what is still

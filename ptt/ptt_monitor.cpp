@@ -143,5 +143,6 @@ void PttMonitor(void* record) {
 void StartPttMonitor() {
   PlatformMonitor.Layer = PlatformPortLayer();
   PlatformMonitor.Send = SendOnLink;
+  PlatformMonitor.Now = PlatformMonotonicMicros;
   PlatformStartThread(PttMonitor, &PlatformMonitor);
 }

@@ -3,14 +3,21 @@
 // completes, and turns what completed into PTT commands on the port's link.
 #pragma once
 
+#include <cstdint>
+
 #include "app/tables.h"
 #include "ptt/monitored_port.h"
 
 constexpr int MONITOR_WAIT_MS = 1000;
 
+// A monotonic clock in microseconds: what the monitor times its own duties
+// by, so that no traffic on the ports can put them off.
+using MonitorClock = std::int64_t (*)();
+
 struct PttMonitorState {
   const PortLayer* Layer;
   PttSender Send;
+  MonitorClock Now;
   MonitoredPort Ports[MAX_PORTS];
   int PortCount;
 };

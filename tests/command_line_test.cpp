@@ -16,6 +16,7 @@ struct ParseCase {
   CommandLineOutcome Outcome;
   int PairCount;
   int RefusedArgument;
+  RunOptions Options = {};
 };
 
 CommandLine Parse(const std::vector<std::string>& arguments) {
@@ -26,6 +27,17 @@ CommandLine Parse(const std::vector<std::string>& arguments) {
   static CommandLine parsed;
   ParseCommandLine(static_cast<int>(argv.size()), argv.data(), &parsed);
   return parsed;
+}
+
+void CheckParse(const ParseCase& c) {
+  SCOPED_TRACE(c.Title);
+  CommandLine parsed = Parse(c.Arguments);
+  EXPECT_EQ(parsed.Outcome, c.Outcome);
+  EXPECT_EQ(parsed.PairCount, c.PairCount);
+  EXPECT_EQ(parsed.RefusedArgument, c.RefusedArgument);
+  EXPECT_EQ(parsed.Options.FailSafe, c.Options.FailSafe);
+  EXPECT_EQ(parsed.Options.Reopen, c.Options.Reopen);
+  EXPECT_EQ(parsed.Options.Timestamps, c.Options.Timestamps);
 }
 
 std::uint32_t AddressBytes(unsigned a, unsigned b, unsigned c, unsigned d) {
@@ -77,11 +89,143 @@ TEST(CommandLine, OutcomesAndPairCounts) {
       {"164-character address", {"a", ADDRESS_164}, CommandLineOutcome::AddressTooLong, 0, 2},
   };
   for (const ParseCase& c : cases) {
-    SCOPED_TRACE(c.Title);
-    CommandLine parsed = Parse(c.Arguments);
-    EXPECT_EQ(parsed.Outcome, c.Outcome);
-    EXPECT_EQ(parsed.PairCount, c.PairCount);
-    EXPECT_EQ(parsed.RefusedArgument, c.RefusedArgument);
+    CheckParse(c);
+  }
+}
+
+TEST(CommandLine, OptionsStandAnywhereAndThePairsAreTheRest) {
+  const RunOptions none{0, 0, 0};
+  const RunOptions failSafe{1, 0, 0};
+  const RunOptions all{1, 1, 1};
+  const ParseCase cases[] = {
+      {"before the pairs",
+       {"--fail-safe", "com1", "127.0.0.1:1"},
+       CommandLineOutcome::Accepted,
+       1,
+       0,
+       failSafe},
+      // Not a partnerless last argument: an option, which must not be dropped.
+      {"after the pairs",
+       {"com1", "127.0.0.1:1", "--fail-safe"},
+       CommandLineOutcome::Accepted,
+       1,
+       0,
+       failSafe},
+      {"between a port and its address",
+       {"com1", "--reopen", "127.0.0.1:1", "--timestamps", "--fail-safe"},
+       CommandLineOutcome::Accepted,
+       1,
+       0,
+       all},
+      {"given twice",
+       {"--fail-safe", "--fail-safe", "a", "1"},
+       CommandLineOutcome::Accepted,
+       1,
+       0,
+       failSafe},
+      {"no option", {"a", "1", "b"}, CommandLineOutcome::Accepted, 1, 0, none},
+      {"options are not pairs", {"--fail-safe", "com1"}, CommandLineOutcome::Usage, 0, 0, none},
+      {"only options", {"--reopen", "--timestamps"}, CommandLineOutcome::Usage, 0, 0, none},
+      {"unknown",
+       {"--bogus", "com1", "127.0.0.1:1"},
+       CommandLineOutcome::UnknownOption,
+       0,
+       1,
+       none},
+      {"unknown after the pairs", {"a", "1", "--"}, CommandLineOutcome::UnknownOption, 0, 3, none},
+      {"the first unknown is named",
+       {"--x", "a", "--y", "1"},
+       CommandLineOutcome::UnknownOption,
+       0,
+       1,
+       none},
+      {"spelled with a value",
+       {"--reopen=1", "a", "1"},
+       CommandLineOutcome::UnknownOption,
+       0,
+       1,
+       none},
+      {"in capitals", {"--HELP"}, CommandLineOutcome::UnknownOption, 0, 1, none},
+      {"unknown before too few pairs", {"--x"}, CommandLineOutcome::UnknownOption, 0, 1, none},
+      {"one dash is a port name", {"-x", "127.0.0.1:1"}, CommandLineOutcome::Accepted, 1, 0, none},
+      {"--help", {"--help"}, CommandLineOutcome::Help, 0, 0, none},
+      {"-h", {"a", "1", "-h"}, CommandLineOutcome::Help, 0, 0, none},
+      {"/?", {"/?"}, CommandLineOutcome::Help, 0, 0, none},
+      {"--version", {"--version"}, CommandLineOutcome::Version, 0, 0, none},
+      {"-V", {"-V", "a"}, CommandLineOutcome::Version, 0, 0, none},
+      {"help wins over an unknown option",
+       {"--bogus", "--help"},
+       CommandLineOutcome::Help,
+       0,
+       0,
+       none},
+      {"version wins over a refused argument",
+       {PORT_64, "1", "--version"},
+       CommandLineOutcome::Version,
+       0,
+       0,
+       none},
+      {"version wins over too many pairs",
+       {"a", "1", "b", "2", "c", "3", "d", "4", "e", "5", "-V"},
+       CommandLineOutcome::Version,
+       0,
+       0,
+       none},
+      {"the first of help and version wins",
+       {"--version", "--help"},
+       CommandLineOutcome::Version,
+       0,
+       0,
+       none},
+      {"a refusal names its argument's place in argv",
+       {"a", "--reopen", "1", PORT_64, "2"},
+       CommandLineOutcome::PortNameTooLong,
+       0,
+       4,
+       none},
+      {"four pairs and options",
+       {"a", "1", "b", "2", "--reopen", "c", "3", "d", "4"},
+       CommandLineOutcome::Accepted,
+       4,
+       0,
+       RunOptions{0, 1, 0}},
+  };
+  for (const ParseCase& c : cases) {
+    CheckParse(c);
+  }
+}
+
+TEST(CommandLine, PairsBetweenOptionsKeepTheirOrder) {
+  CommandLine parsed = Parse(
+      {"--timestamps", "com1", "127.0.0.1:1", "--reopen", "com2", "127.0.0.1:2", "--fail-safe"});
+  ASSERT_EQ(parsed.Outcome, CommandLineOutcome::Accepted);
+  ASSERT_EQ(parsed.PairCount, 2);
+  EXPECT_STREQ(parsed.PortNames[0], "com1");
+  EXPECT_STREQ(parsed.AddrText[0], "127.0.0.1:1");
+  EXPECT_STREQ(parsed.PortNames[1], "com2");
+  EXPECT_STREQ(parsed.AddrText[1], "127.0.0.1:2");
+  EXPECT_EQ(parsed.Destination[1].PortNetworkOrder, PortBytes(2));
+}
+
+TEST(CommandLine, HelpShowsEveryOptionOnLinesOfItsOwn) {
+  StartCapture();
+  PrintHelp();
+  StopCapture();
+  std::string help = Captured();
+  for (const char* option :
+       {"--fail-safe", "--reopen", "--timestamps", "--help", "-h", "/?", "--version", "-V"}) {
+    EXPECT_NE(help.find(option), std::string::npos) << option;
+  }
+  // Whole lines, each ended by CR LF, that fit an 80-column console.
+  ASSERT_GE(help.size(), 2u);
+  EXPECT_EQ(help.substr(help.size() - 2), "\r\n");
+  std::size_t start = 0;
+  while (start < help.size()) {
+    std::size_t end = help.find("\r\n", start);
+    ASSERT_NE(end, std::string::npos);
+    EXPECT_LT(end - start, 80u) << help.substr(start, end - start);
+    EXPECT_EQ(help.substr(start, end - start).find('\n'), std::string::npos);
+    start = end + 2;
   }
 }
 
@@ -121,9 +265,13 @@ TEST(CommandLine, AddressConversion) {
 
 TEST(CommandLine, InstallFillsTablesAndKeepsEmptySlots) {
   ResetTables();
-  CommandLine parsed = Parse({"com10", "127.0.0.1:4532", "", "127.0.0.1:4533", "vp3", "x"});
+  Links[2].DecidedPtt.store(1);
+  CommandLine parsed =
+      Parse({"com10", "127.0.0.1:4532", "", "127.0.0.1:4533", "--reopen", "vp3", "x"});
   ASSERT_EQ(parsed.Outcome, CommandLineOutcome::Accepted);
   InstallCommandLine(parsed);
+  EXPECT_EQ(Options.Reopen, 1);
+  EXPECT_EQ(Options.FailSafe, 0);
   EXPECT_STREQ(PortNames[0], "com10");
   EXPECT_FALSE(SlotInUse(1));  // an empty port argument leaves its slot empty
   EXPECT_STREQ(Links[1].AddrText, "127.0.0.1:4533");
@@ -132,6 +280,7 @@ TEST(CommandLine, InstallFillsTablesAndKeepsEmptySlots) {
   for (const HamlibLink& link : Links) {
     EXPECT_EQ(link.Sock.load(), NO_SOCKET);
     EXPECT_EQ(link.Connected.load(), 0);
+    EXPECT_EQ(link.DecidedPtt.load(), PTT_UNDECIDED);  // nothing decided at start-up
   }
 }
 
@@ -144,6 +293,7 @@ TEST(CommandLine, RefusalsNameTheArgumentAndTheLimit) {
       {{PORT_64, "127.0.0.1:1"}, "Port name too long (at most 63 characters): " + PORT_64 + "\r\n"},
       {{"a", ADDRESS_164}, "Address too long (at most 163 characters): " + ADDRESS_164 + "\r\n"},
       {{"a", "1", "b", "2", "c", "3", "d", "4", "e", "5"}, "Too many ports (at most 4)\r\n"},
+      {{"a", "1", "--bogus"}, "Unknown option: --bogus\r\n"},
   };
   for (const RefusalCase& c : cases) {
     std::vector<const char*> argv{"tarnwick"};

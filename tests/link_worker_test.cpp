@@ -194,10 +194,14 @@ TEST_F(LinkWorkerTest, ExceptionLosesTheConnectionAndReenablesTheFailureMessage)
   EXPECT_NE(Captured().find("Connect Failed for HAMLIB socket"), std::string::npos);
 }
 
-TEST_F(LinkWorkerTest, CommandWithoutAConnectionIsDroppedQuietly) {
+TEST_F(LinkWorkerTest, CommandWithoutAConnectionIsDroppedQuietlyButStillDecided) {
+  EXPECT_EQ(Links[0].DecidedPtt.load(), PTT_UNDECIDED);
   SendPttCommand(&Links[0], 1);
   EXPECT_EQ(Captured(), "");
   EXPECT_EQ(Links[0].Sock.load(), NO_SOCKET);
+  EXPECT_EQ(Links[0].DecidedPtt.load(), 1);
+  SendPttCommand(&Links[0], 0);
+  EXPECT_EQ(Links[0].DecidedPtt.load(), 0);
 }
 
 TEST_F(LinkWorkerTest, SendsRacingConnectionsNeverTouchAStaleHandle) {

@@ -94,7 +94,15 @@ bool ReadCts(PortHandle port, int* ctsOn) {
 const PortLayer FakeLayer = {OpenVirtual, OpenCom,   Watch,         CreateEvent, WaitEvent,
                              ResetEvent,  StartRead, StartLineWait, GetResult,   ReadCts};
 
-void RecordSend(int slot, int pttOn) { Sent.emplace_back(slot, pttOn); }
+// Records the command, and decides the port's state as the real sender does.
+void RecordSend(int slot, int pttOn) {
+  Sent.emplace_back(slot, pttOn);
+  Links[slot].DecidedPtt.store(pttOn);
+}
+
+// The monitor's clock, moved by the tests.
+std::int64_t ClockMicros = 0;
+std::int64_t FakeNow() { return ClockMicros; }
 
 void Complete(int slot, std::vector<std::uint8_t> data = {}) {
   Fake[slot].Result = PortResult::Completed;
@@ -115,7 +123,8 @@ class PttMonitorTest : public ::testing::Test {
     Sent.clear();
     HookPort = -1;
     Hook = nullptr;
-    state_ = PttMonitorState{&FakeLayer, RecordSend, {}, 0};
+    ClockMicros = 0;
+    state_ = PttMonitorState{&FakeLayer, RecordSend, FakeNow, {}, 0};
     StartCapture();
   }
   void TearDown() override { StopCapture(); }

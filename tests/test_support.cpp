@@ -20,6 +20,7 @@ void CaptureSink(const char* bytes, std::size_t count) {
 }  // namespace
 
 void ResetTables() {
+  Options = RunOptions{};
   for (int k = 0; k < MAX_PORTS; ++k) {
     PortNames[k][0] = '\0';
     HamlibLink& link = Links[k];
@@ -32,6 +33,7 @@ void ResetTables() {
     link.FailureReported.store(0);
     link.WorkerActive.store(0);
     link.Sendable.store(0);
+    link.DecidedPtt.store(PTT_UNDECIDED);
     PlatformLockInit(&link.SendLock);
   }
 }

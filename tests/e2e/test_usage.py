@@ -1,6 +1,8 @@
 """The command line: the usage path, the refusals of arguments that do not
 fit the tables, and the longest arguments that still do."""
 
+import os
+import re
 import socket
 import subprocess
 import time
@@ -26,6 +28,44 @@ class UsageTest(EndToEnd):
         tarnwick.popen.stdin.write(b"x")
         tarnwick.popen.stdin.flush()
         self.assertEqual(tarnwick.wait_exit(5.0), 0)
+        self.assertEqual(tarnwick.out.bytes(), USAGE)
+
+
+def project_version():
+    """The version as the one place that sets it, the top CMakeLists.txt, says."""
+    top = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "CMakeLists.txt")
+    with open(top) as cmake:
+        return re.search(r"project\(tarnwick VERSION ([0-9.]+)", cmake.read()).group(1)
+
+
+class HelpAndVersionTest(EndToEnd):
+    """--help and --version answer and exit at once: standard input stays
+    open, so a wait for a key would show as a process still running."""
+
+    def run_to_exit(self, *args):
+        tarnwick = self.start_tarnwick(*args, stdin=subprocess.PIPE)
+        self.assertEqual(tarnwick.wait_exit(Target.startup_allowance()), 0)
+        return tarnwick.out.bytes()
+
+    def test_version_in_every_spelling_and_wherever_it_stands(self):
+        line = b"Tarnwick %s\r\n" % project_version().encode()
+        for args in (["--version"], ["-V"], ["com1", "127.0.0.1:1", "--bogus", "--version"]):
+            with self.subTest(args=args):
+                self.assertEqual(self.run_to_exit(*args), line)
+
+    def test_help_lists_every_option_and_wins_over_the_rest(self):
+        for args in (["--help"], ["-h"], ["/?"], ["p" * 70, "127.0.0.1:1", "-h"]):
+            with self.subTest(args=args):
+                help_text = self.run_to_exit(*args)
+                self.assertTrue(help_text.startswith(b"Tarnwick %s" % project_version().encode()))
+                for option in (b"--fail-safe", b"--reopen", b"--timestamps", b"--help",
+                               b"--version"):
+                    self.assertIn(option, help_text)
+                self.assertNotIn(b"Press any key", help_text)
+
+    def test_options_alone_are_too_few_arguments(self):
+        tarnwick = self.start_tarnwick("--fail-safe", "--reopen")
+        self.assertEqual(tarnwick.wait_exit(Target.startup_allowance()), 0)
         self.assertEqual(tarnwick.out.bytes(), USAGE)
 
 
@@ -60,6 +100,11 @@ class RefusalTest(EndToEnd):
         self.assert_refused(
             ["tnwkA", self.address, "tnwkB", address],
             b"Address too long (at most 163 characters): %s\r\n" % address.encode())
+
+    def test_unknown_option_before_anything_else(self):
+        # Before the pairs' own refusals too: the 64-character name is not reached.
+        self.assert_refused(["--fail-safe", "p" * 64, self.address, "--falesafe"],
+                            b"Unknown option: --falesafe\r\n")
 
     def test_five_pairs(self):
         args = []

@@ -1,6 +1,7 @@
 // Fuzzes the command-line parser. The input is the arguments after the
 // program name, separated by zero bytes (an empty input is no argument).
-// Every argument and the argv array sit in heap blocks of exactly their
+// Arguments that begin with "--" are options wherever they stand. Every
+// argument and the argv array sit in heap blocks of exactly their
 // size and the result in one of its own, so AddressSanitizer sees any read
 // or write past them. Each outcome is checked against a plain reading of
 // the limits, and each table against the arguments it came from.
@@ -63,27 +64,72 @@ struct Expected {
   CommandLineOutcome Outcome;
   int RefusedArgument;
   int PairCount;
+  RunOptions Options;
+  std::vector<int> Pairs;  // argv indexes of the arguments that are not options
 };
 
-// The limits read plainly: too few arguments, too many pairs, then the
-// first argument, in order, that does not fit its table.
+enum class Spelling { NotAnOption, Unknown, Help, Version, FailSafe, Reopen, Timestamps };
+
+Spelling SpellingOf(const std::string& argument) {
+  if (argument == "--help" || argument == "-h" || argument == "/?") return Spelling::Help;
+  if (argument == "--version" || argument == "-V") return Spelling::Version;
+  if (argument == "--fail-safe") return Spelling::FailSafe;
+  if (argument == "--reopen") return Spelling::Reopen;
+  if (argument == "--timestamps") return Spelling::Timestamps;
+  return argument.compare(0, 2, "--") == 0 ? Spelling::Unknown : Spelling::NotAnOption;
+}
+
+// The grammar read plainly: the first --help or --version wins; then the
+// first unknown option is refused; the rest are the pairs, with too few of
+// them, too many, and the first that does not fit its table, in that order.
 Expected ExpectedOutcome(int argc, const char* const* argv) {
-  if (argc < 3) {
-    return {CommandLineOutcome::Usage, 0, 0};
+  Expected expected{CommandLineOutcome::Accepted, 0, 0, RunOptions{}, {}};
+  int unknown = 0;
+  for (int i = 1; i < argc; ++i) {
+    switch (SpellingOf(argv[i])) {
+      case Spelling::Help:
+        return {CommandLineOutcome::Help, 0, 0, RunOptions{}, {}};
+      case Spelling::Version:
+        return {CommandLineOutcome::Version, 0, 0, RunOptions{}, {}};
+      case Spelling::Unknown:
+        unknown = unknown != 0 ? unknown : i;
+        break;
+      case Spelling::FailSafe:
+        expected.Options.FailSafe = 1;
+        break;
+      case Spelling::Reopen:
+        expected.Options.Reopen = 1;
+        break;
+      case Spelling::Timestamps:
+        expected.Options.Timestamps = 1;
+        break;
+      case Spelling::NotAnOption:
+        expected.Pairs.push_back(i);
+        break;
+    }
   }
-  int pairs = (argc - 1) / 2;
+  if (unknown != 0) {
+    return {CommandLineOutcome::UnknownOption, unknown, 0, RunOptions{}, {}};
+  }
+  if (expected.Pairs.size() < 2) {
+    return {CommandLineOutcome::Usage, 0, 0, RunOptions{}, {}};
+  }
+  int pairs = static_cast<int>(expected.Pairs.size() / 2);
   if (pairs > MAX_PORTS) {
-    return {CommandLineOutcome::TooManyPorts, 0, 0};
+    return {CommandLineOutcome::TooManyPorts, 0, 0, RunOptions{}, {}};
   }
   for (int k = 0; k < pairs; ++k) {
-    if (std::strlen(argv[2 * k + 1]) > LONGEST_PORT_NAME) {
-      return {CommandLineOutcome::PortNameTooLong, 2 * k + 1, 0};
+    int port = expected.Pairs[2 * k];
+    int address = expected.Pairs[2 * k + 1];
+    if (std::strlen(argv[port]) > LONGEST_PORT_NAME) {
+      return {CommandLineOutcome::PortNameTooLong, port, 0, RunOptions{}, {}};
     }
-    if (std::strlen(argv[2 * k + 2]) > LONGEST_ADDRESS) {
-      return {CommandLineOutcome::AddressTooLong, 2 * k + 2, 0};
+    if (std::strlen(argv[address]) > LONGEST_ADDRESS) {
+      return {CommandLineOutcome::AddressTooLong, address, 0, RunOptions{}, {}};
     }
   }
-  return {CommandLineOutcome::Accepted, 0, pairs};
+  expected.PairCount = pairs;
+  return expected;
 }
 
 [[noreturn]] void Fail(const char* what, int argc, const CommandLine& parsed) {
@@ -130,7 +176,8 @@ bool DestinationFits(const Ipv4Destination& destination, const char* address) {
          AllZero(destination.Zero, sizeof destination.Zero);
 }
 
-void CheckEntries(int argc, const char* const* argv, const CommandLine& parsed) {
+void CheckEntries(int argc, const char* const* argv, const Expected& expected,
+                  const CommandLine& parsed) {
   for (int k = 0; k < MAX_PORTS; ++k) {
     if (k >= parsed.PairCount) {
       if (!EmptyEntry(parsed, k)) {
@@ -138,13 +185,15 @@ void CheckEntries(int argc, const char* const* argv, const CommandLine& parsed) 
       }
       continue;
     }
-    if (!HoldsText(parsed.PortNames[k], PORT_NAME_SIZE, argv[2 * k + 1])) {
+    const char* port = argv[expected.Pairs[2 * k]];
+    const char* address = argv[expected.Pairs[2 * k + 1]];
+    if (!HoldsText(parsed.PortNames[k], PORT_NAME_SIZE, port)) {
       Fail("a port name is not its argument, zero-terminated in its table", argc, parsed);
     }
-    if (!HoldsText(parsed.AddrText[k], ADDR_TEXT_SIZE, argv[2 * k + 2])) {
+    if (!HoldsText(parsed.AddrText[k], ADDR_TEXT_SIZE, address)) {
       Fail("an address is not its argument, zero-terminated in its table", argc, parsed);
     }
-    if (!DestinationFits(parsed.Destination[k], argv[2 * k + 2])) {
+    if (!DestinationFits(parsed.Destination[k], address)) {
       Fail("a destination does not match its address", argc, parsed);
     }
   }
@@ -168,6 +217,8 @@ std::string ExpectedRefusal(const CommandLine& parsed, const char* const* argv) 
       return "Address too long (at most 163 characters): " + shown + "\r\n";
     case CommandLineOutcome::TooManyPorts:
       return "Too many ports (at most 4)\r\n";
+    case CommandLineOutcome::UnknownOption:
+      return "Unknown option: " + shown + "\r\n";
     default:
       return "";
   }
@@ -218,7 +269,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (parsed->PairCount != expected.PairCount || parsed->PairCount > MAX_PORTS) {
     Fail("wrong pair count", argc, *parsed);
   }
-  CheckEntries(argc, argv, *parsed);
+  const RunOptions& options = parsed->Options;
+  if (options.FailSafe != expected.Options.FailSafe || options.Reopen != expected.Options.Reopen ||
+      options.Timestamps != expected.Options.Timestamps) {
+    Fail("wrong options", argc, *parsed);
+  }
+  CheckEntries(argc, argv, expected, *parsed);
   CheckRefusal(argc, argv, *parsed);
   if (parsed->Outcome == CommandLineOutcome::Accepted) {
     CheckInstalled(argc, *parsed);
