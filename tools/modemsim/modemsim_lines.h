@@ -49,8 +49,12 @@ struct ModemsimState {
   int32_t Counts[MODEMSIM_LINES]; /* transitions of each input line */
   int32_t FailErrno;              /* 0, or the errno every call on the lines fails with */
   int32_t RefusedCalls;           /* bit (1 << ModemsimCall): that call fails with ENOTTY */
-  int32_t StallNextWaitMs;        /* the next TIOCMIWAIT sleeps this long before noting counters */
+  int32_t StallNextWaitMs;        /* the next wait for a change stalls this long first */
   uint32_t StallsBegun;           /* stalls that have begun */
+  /* The interposer's own notes, to tell where a program starts a wait. */
+  int32_t WaitsInDriver;   /* 1 once the program has called TIOCMIWAIT */
+  int32_t CtsAnswered;     /* the last CTS that TIOCMGET answered, plus 1; 0: none yet */
+  int32_t CtsChangeReader; /* the thread that TIOCMGET last answered a changed CTS */
   uint32_t Calls[MODEMSIM_CALLS];
 };
 

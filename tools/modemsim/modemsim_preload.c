@@ -21,11 +21,12 @@
  *
  * - a TIOCMIWAIT stalls on entry, before it notes the counters;
  * - a program that polls instead (Wine: each WaitCommEvent takes TIOCGICOUNT
- *   and TIOCMGET as its baseline, then polls them about every millisecond
- *   in a thread of its own) reads the line after a change and then starts
- *   its next wait with TIOCGICOUNT: the stall holds the TIOCGICOUNT that a
- *   thread makes right after its own TIOCMGET found CTS changed, before it
- *   answers.
+ *   and TIOCMGET as its baseline in the calling thread, then polls them
+ *   about every millisecond in a thread of its own, whose TIOCMGET finds a
+ *   change) starts its next wait with a TIOCGICOUNT in another thread than
+ *   the one that found the change: the stall holds the first TIOCGICOUNT
+ *   made, after a TIOCMGET answered a changed CTS, by another thread than
+ *   that TIOCMGET's, before it answers.
  *
  * A change made during the stall is then one that the wait never sees.
  *
@@ -72,12 +73,6 @@ static char TracePath[PATH_MAX];
 static struct KnownPort Known[MAX_PORTS];
 static int KnownCount;
 static pthread_mutex_t KnownLock = PTHREAD_MUTEX_INITIALIZER;
-
-/* What this thread's calls last found, to tell where a polling program
- * starts a wait (see above). */
-static __thread int LastCall = -1;
-static __thread int LastCts = -1;
-static __thread int CtsChangedAtLastRead;
 
 static const char* const CallNames[MODEMSIM_CALLS] = {"TIOCMGET", "TIOCMSET",    "TIOCMBIS",
                                                       "TIOCMBIC", "TIOCGICOUNT", "TIOCMIWAIT"};
@@ -167,6 +162,8 @@ static struct ModemsimState* StateOf(int fd) {
   return state;
 }
 
+static int32_t ThreadId(void) { return (int32_t)syscall(SYS_gettid); }
+
 static void Trace(int call, int result, int error) {
   if (TracePath[0] == '\0') {
     return;
@@ -176,8 +173,8 @@ static void Trace(int call, int result, int error) {
     return;
   }
   char line[96];
-  int length = snprintf(line, sizeof line, "%ld %s %d %d\n", (long)syscall(SYS_gettid),
-                        CallNames[call], result, error);
+  int length = snprintf(line, sizeof line, "%ld %s %d %d\n", (long)ThreadId(), CallNames[call],
+                        result, error);
   if (write(fd, line, (size_t)length) < 0) {
     /* nowhere to say so */
   }
@@ -253,9 +250,22 @@ static int SetOutputs(struct ModemsimState* state, int call, int bits) {
   return 0;
 }
 
-static void NoteCtsRead(int cts) {
-  CtsChangedAtLastRead = LastCts >= 0 && cts != LastCts;
-  LastCts = cts;
+static void NoteCtsAnswered(struct ModemsimState* state, int cts) {
+  int32_t before = __atomic_exchange_n(&state->CtsAnswered, cts + 1, __ATOMIC_SEQ_CST);
+  if (before != 0 && before != cts + 1) {
+    __atomic_store_n(&state->CtsChangeReader, ThreadId(), __ATOMIC_SEQ_CST);
+  }
+}
+
+/* Where a program that polls starts its next wait (see above). */
+static int StartsPolledWait(struct ModemsimState* state) {
+  if (__atomic_load_n(&state->WaitsInDriver, __ATOMIC_ACQUIRE) != 0) {
+    return 0;
+  }
+  int32_t reader = __atomic_load_n(&state->CtsChangeReader, __ATOMIC_ACQUIRE);
+  return reader != 0 && reader != ThreadId() &&
+         __atomic_compare_exchange_n(&state->CtsChangeReader, &reader, 0, 0, __ATOMIC_SEQ_CST,
+                                     __ATOMIC_ACQUIRE);
 }
 
 /* Returns 0 or the errno of the call. */
@@ -271,15 +281,16 @@ static int Answer(struct ModemsimState* state, int call, void* argument) {
     case MODEMSIM_TIOCMGET:
       *(int*)argument =
           __atomic_load_n(&state->Levels, __ATOMIC_ACQUIRE) & (INPUT_LINES | OUTPUT_LINES);
-      NoteCtsRead((*(int*)argument & TIOCM_CTS) != 0);
+      NoteCtsAnswered(state, (*(int*)argument & TIOCM_CTS) != 0);
       return 0;
     case MODEMSIM_TIOCGICOUNT:
-      if (LastCall == MODEMSIM_TIOCMGET && CtsChangedAtLastRead) {
+      if (StartsPolledWait(state)) {
         StallIfAsked(state);
       }
       FillCounters(state, argument);
       return 0;
     case MODEMSIM_TIOCMIWAIT:
+      __atomic_store_n(&state->WaitsInDriver, 1, __ATOMIC_SEQ_CST);
       return WaitForChange(state, (int)(long)argument);
     default:
       return SetOutputs(state, call, *(const int*)argument);
@@ -300,7 +311,6 @@ int ioctl(int fd, unsigned long request, ...) {
   }
   __atomic_add_fetch(&state->Calls[call], 1, __ATOMIC_SEQ_CST);
   int error = Answer(state, call, argument);
-  LastCall = call;
   Trace(call, error == 0 ? 0 : -1, error);
   if (error != 0) {
     errno = error;
