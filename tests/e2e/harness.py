@@ -483,6 +483,22 @@ class EndToEnd(unittest.TestCase):
         self.addCleanup(rig.stop)
         return rig
 
+    def check_each_rig_follows_its_port(self, rigs, set_ptt):
+        """Keys and releases each port in turn, set_ptt(k, state) setting
+        port k's PTT, and reads back every rig after each change: each
+        change reaches its own rig and no other."""
+        def assert_states(expected):
+            for rig, state in zip(rigs, expected):
+                rig.wait_ptt(state)
+            self.assertEqual([rig.ptt() for rig in rigs], expected)
+
+        states = [0] * len(rigs)
+        for state, order in ((1, (2, 0, 3, 1)), (0, (1, 2, 0, 3))):
+            for k in order:
+                set_ptt(k, state)
+                states[k] = state
+                assert_states(states)
+
     def wait_linked(self, tarnwick, rig_port, start=0, timeout=None):
         """Waits for the connected message of the link to rig_port; returns
         the offset just past it."""
