@@ -9,6 +9,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -85,6 +86,11 @@ void SleepMs(long milliseconds) {
 }  // namespace
 
 pid_t StartChild(const char* const argv[], const char* logPath) {
+  return StartChildWith(argv, logPath, nullptr);
+}
+
+pid_t StartChildWith(const char* const argv[], const char* logPath,
+                     const char* const environment[]) {
   pid_t parent = getpid();
   pid_t pid = fork();
   if (pid == 0) {
@@ -94,6 +100,9 @@ pid_t StartChild(const char* const argv[], const char* logPath) {
       _exit(127);
     }
     RedirectStandardFiles(logPath);
+    for (int i = 0; environment != nullptr && environment[i] != nullptr; ++i) {
+      putenv(const_cast<char*>(environment[i]));
+    }
     execvp(argv[0], const_cast<char* const*>(argv));
     SayOnStderr("ptt_bench: cannot run ");
     SayOnStderr(argv[0]);
@@ -121,6 +130,20 @@ int RunChild(const char* const argv[], const char* logPath, int timeoutMs) {
   }
   StopChild(pid);
   return -1;
+}
+
+bool LogHolds(const char* logPath, const char* text, int times) {
+  std::FILE* file = std::fopen(logPath, "r");
+  if (file == nullptr) {
+    return false;
+  }
+  char line[512];
+  int found = 0;
+  while (std::fgets(line, sizeof line, file) != nullptr) {
+    found += std::strstr(line, text) != nullptr ? 1 : 0;
+  }
+  std::fclose(file);
+  return found >= times;
 }
 
 void StopChild(pid_t pid) {

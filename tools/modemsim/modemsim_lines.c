@@ -14,6 +14,7 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/sysmacros.h>
+#include <time.h>
 #include <unistd.h>
 
 const char* ModemsimDirectory(void) {
@@ -25,6 +26,12 @@ int ModemsimStatePath(const char* directory, dev_t device, char* path, int size)
   int length =
       snprintf(path, (size_t)size, "%s/dev-%u-%u", directory, major(device), minor(device));
   return length > 0 && length < size;
+}
+
+int64_t ModemsimNowNs(void) {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return (int64_t)now.tv_sec * 1000000000 + now.tv_nsec;
 }
 
 int ModemsimLineBit(enum ModemsimLine line) {

@@ -56,6 +56,10 @@ struct ModemsimState {
   int32_t CtsAnswered;     /* the last CTS that TIOCMGET answered, plus 1; 0: none yet */
   int32_t CtsChangeReader; /* the thread that TIOCMGET last answered a changed CTS */
   uint32_t Calls[MODEMSIM_CALLS];
+  /* CLOCK_MONOTONIC, in nanoseconds, of the last TIOCMIWAIT that returned a
+   * change and of the last TIOCMGET: where a bridge's time goes. */
+  int64_t WaitReturnedNs;
+  int64_t LinesReadNs;
 };
 
 /* One simulated port as its driver holds it. */
@@ -89,6 +93,9 @@ void ModemsimFail(struct ModemsimState* state, int errorCode);
 
 /* Wakes every TIOCMIWAIT so that it looks at the state again. */
 void ModemsimWakeWaiters(struct ModemsimState* state);
+
+/* CLOCK_MONOTONIC in nanoseconds. */
+int64_t ModemsimNowNs(void);
 
 /* The TIOCM_* bit of an input line. */
 int ModemsimLineBit(enum ModemsimLine line);

@@ -218,6 +218,7 @@ static int WaitForChange(struct ModemsimState* state, int mask) {
       return failure;
     }
     if (CounterMoved(state, noted, mask)) {
+      __atomic_store_n(&state->WaitReturnedNs, ModemsimNowNs(), __ATOMIC_RELEASE);
       return 0;
     }
     /* Returns at once if Changes moved since it was read. */
@@ -279,6 +280,7 @@ static int Answer(struct ModemsimState* state, int call, void* argument) {
   }
   switch (call) {
     case MODEMSIM_TIOCMGET:
+      __atomic_store_n(&state->LinesReadNs, ModemsimNowNs(), __ATOMIC_RELEASE);
       *(int*)argument =
           __atomic_load_n(&state->Levels, __ATOMIC_ACQUIRE) & (INPUT_LINES | OUTPUT_LINES);
       NoteCtsAnswered(state, (*(int*)argument & TIOCM_CTS) != 0);
