@@ -9,7 +9,6 @@
 
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -78,6 +77,23 @@ void RedirectStandardFiles(const char* logPath) {
   dup2(output, STDERR_FILENO);
 }
 
+// The entries given, then the benchmark's environment, for a child; built
+// between fork and exec. A variable given wins over one of the same name
+// already there: the first of a name is the one a program finds.
+char* const* ChildEnvironment(const char* const extra[]) {
+  constexpr int MAX_ENTRIES = 512;
+  static char* entries[MAX_ENTRIES];
+  int count = 0;
+  for (int i = 0; extra != nullptr && extra[i] != nullptr && count < 8; ++i) {
+    entries[count++] = const_cast<char*>(extra[i]);
+  }
+  for (char** entry = environ; *entry != nullptr && count < MAX_ENTRIES - 1; ++entry) {
+    entries[count++] = *entry;
+  }
+  entries[count] = nullptr;
+  return entries;
+}
+
 void SleepMs(long milliseconds) {
   timespec period{0, milliseconds * 1000000L};
   nanosleep(&period, nullptr);
@@ -100,10 +116,7 @@ pid_t StartChildWith(const char* const argv[], const char* logPath,
       _exit(127);
     }
     RedirectStandardFiles(logPath);
-    for (int i = 0; environment != nullptr && environment[i] != nullptr; ++i) {
-      putenv(const_cast<char*>(environment[i]));
-    }
-    execvp(argv[0], const_cast<char* const*>(argv));
+    execvpe(argv[0], const_cast<char* const*>(argv), ChildEnvironment(environment));
     SayOnStderr("ptt_bench: cannot run ");
     SayOnStderr(argv[0]);
     SayOnStderr("\n");

@@ -144,6 +144,7 @@ static void ReportWritten(void) {
 
 static int ReportTermios(void) {
   struct termios settings;
+  memset(&settings, 0, sizeof settings); /* its padding is printed too */
   if (tcgetattr(Port.Slave, &settings) != 0) {
     return 0;
   }
