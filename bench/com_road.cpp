@@ -68,7 +68,7 @@ bool OfferPorts(ComRoad* road) {
   RemoveOnAbort(road->Tarnwick.Lines.StatePath);
   RemoveOnAbort(road->Relay.Lines.StatePath);
   std::snprintf(road->Environment[0], sizeof road->Environment[0], "LD_PRELOAD=%s",
-                road->Opt.Preload.c_str());
+                road->Opt.PreloadPath.c_str());
   std::snprintf(road->Environment[1], sizeof road->Environment[1], "MODEMSIM_DIR=%s",
                 road->LinesDir);
   return true;
@@ -144,12 +144,12 @@ bool SetUpComRoad(ComRoad* road, const ComRoadOptions& options, const char* work
   }
   std::string tarnwickServer = "127.0.0.1:" + std::to_string(road->Tarnwick.Rig.Port);
   road->TarnwickPid =
-      StartBridge(road, 0, options.Tarnwick.c_str(), tarnwickServer.c_str(), "tarnwick-com.log");
+      StartBridge(road, 0, options.TarnwickPath.c_str(), tarnwickServer.c_str(), "tarnwick-com.log");
   if (road->TarnwickPid < 0 || !WaitForBanner(road)) {
     return false;
   }
   std::string relayServer = std::to_string(road->Relay.Rig.Port);
-  if (StartBridge(road, 1, options.Relay.c_str(), relayServer.c_str(), "relay-com.log") < 0) {
+  if (StartBridge(road, 1, options.RelayPath.c_str(), relayServer.c_str(), "relay-com.log") < 0) {
     std::fprintf(stderr, "ptt_bench: com_relay did not connect\n");
     return false;
   }

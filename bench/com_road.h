@@ -14,9 +14,9 @@
 #include "bench/ptt_path.h"
 
 struct ComRoadOptions {
-  std::string Tarnwick;
-  std::string Relay;
-  std::string Preload;  // libmodemsim.so
+  std::string TarnwickPath;
+  std::string RelayPath;
+  std::string PreloadPath;  // libmodemsim.so
   bool Wine;
   long Changes;  // toggles for each bridge
 };

@@ -223,8 +223,9 @@ static int RunWithArgument(const char* word, const char* argument) {
 static int RunCommand(char* text) {
   char* words[4] = {NULL, NULL, NULL, NULL};
   int count = 0;
-  for (char* word = strtok(text, " \t\r\n"); word != NULL && count < 4;
-       word = strtok(NULL, " \t\r\n")) {
+  char* rest = NULL;
+  for (char* word = strtok_r(text, " \t\r\n", &rest); word != NULL && count < 4;
+       word = strtok_r(NULL, " \t\r\n", &rest)) {
     words[count++] = word;
   }
   if (count == 0) {
