@@ -13,8 +13,10 @@
  * both, so that under Wine the Windows build can be measured beside
  * tarnwick.exe. */
 #ifdef _WIN32
-#include <windows.h>
+/* winsock2.h must come before windows.h: comments keep them in order. */
 #include <winsock2.h>
+/* The rest of the Windows API. */
+#include <windows.h>
 #else
 #include <arpa/inet.h>
 #include <fcntl.h>
