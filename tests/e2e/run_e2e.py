@@ -20,7 +20,8 @@ import threading
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-SUITES = ["usage", "link", "reconnect", "ptt", "four_ports", "com_lines", "com_ports"]
+SUITES = ["usage", "link", "reconnect", "ptt", "four_ports", "fail_safe", "com_lines",
+          "com_ports"]
 WINESERVER = "/usr/lib/wine/wineserver"
 
 
