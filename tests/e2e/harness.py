@@ -416,22 +416,10 @@ class Relay:
                 pass
 
 
-class Qvnsim:
-    """qvnsim offering one virtual port, driven through its stdin."""
-
-    def __init__(self, test, name):
-        self.name = name
-        self.program = test.start(Target.command(Target.qvnsim, name), stdin=subprocess.PIPE)
-        self._cursor = 0
-        if not Target.wine:
-            # A killed qvnsim leaves its socket file behind.
-            test.addCleanup(self._remove_socket_file)
-
-    def _remove_socket_file(self):
-        try:
-            os.unlink("/tmp/QVN" + self.name)
-        except FileNotFoundError:
-            pass
+class DrivenProgram:
+    """A tool driven through its stdin that answers each command with a line
+    on stdout; the tool's own class sets self.program and self._cursor and
+    says who it is in label()."""
 
     def next_line(self, timeout):
         end = self.program.out.wait_for(b"\n", timeout, self._cursor)
@@ -442,7 +430,28 @@ class Qvnsim:
     def expect(self, line, timeout):
         got = self.next_line(timeout)
         if got != line:
-            raise AssertionError("qvnsim %s said %r, expected %r" % (self.name, got, line))
+            raise AssertionError("%s said %r, expected %r" % (self.label(), got, line))
+
+
+class Qvnsim(DrivenProgram):
+    """qvnsim offering one virtual port, driven through its stdin."""
+
+    def __init__(self, test, name):
+        self.name = name
+        self.program = test.start(Target.command(Target.qvnsim, name), stdin=subprocess.PIPE)
+        self._cursor = 0
+        if not Target.wine:
+            # A killed qvnsim leaves its socket file behind.
+            test.addCleanup(self._remove_socket_file)
+
+    def label(self):
+        return "qvnsim " + self.name
+
+    def _remove_socket_file(self):
+        try:
+            os.unlink("/tmp/QVN" + self.name)
+        except FileNotFoundError:
+            pass
 
     def wait_ready(self):
         self.expect(b"ready", Target.startup_allowance())
@@ -456,7 +465,7 @@ class Qvnsim:
         self.expect(acknowledgement, 5.0)
 
 
-class Modemsim:
+class Modemsim(DrivenProgram):
     """modemsim: a pseudo-terminal whose modem lines the test sets through
     modemsim's stdin. It is a native program, under Wine too; there the port
     gets a COM name of its own in the prefix (see claim_com_name)."""
@@ -467,12 +476,17 @@ class Modemsim:
         self._test = test
         self.program = test.start([Target.modemsim], stdin=subprocess.PIPE)
         self._cursor = 0
+        self.device = None
         words = self.next_line(Target.startup_allowance()).split()
         if len(words) != 2 or words[0] != b"port":
-            raise AssertionError("modemsim said %r" % words)
+            raise AssertionError("modemsim said %r" % b" ".join(words))
         self.device = words[1].decode()
         self.expect(b"ready", 5.0)
+        # The port's name as Tarnwick is given it.
         self.name = self.claim_com_name() if Target.wine else self.device
+
+    def label(self):
+        return "modemsim %s" % self.device
 
     def claim_com_name(self):
         """Links the first free COMn of the prefix to the port; returns the
@@ -496,17 +510,6 @@ class Modemsim:
             return "COM%d" % number
         raise AssertionError("no free COM name in %s" % dosdevices)
 
-    def next_line(self, timeout):
-        end = self.program.out.wait_for(b"\n", timeout, self._cursor)
-        line = self.program.out.bytes()[self._cursor:end].rstrip(b"\n")
-        self._cursor = end
-        return line
-
-    def expect(self, line, timeout):
-        got = self.next_line(timeout)
-        if got != line:
-            raise AssertionError("modemsim %s said %r, expected %r" % (self.device, got, line))
-
     def ask(self, command, timeout=5.0):
         """Sends a command; returns modemsim's one-line answer."""
         self.program.popen.stdin.write(command.encode() + b"\n")
@@ -516,7 +519,7 @@ class Modemsim:
     def send(self, command, timeout=5.0):
         answer = self.ask(command, timeout)
         if answer != b"ok":
-            raise AssertionError("modemsim %s answered %r to %r" % (self.device, answer, command))
+            raise AssertionError("%s answered %r to %r" % (self.label(), answer, command))
 
     def count(self, question, key):
         """A number from an answer such as "calls TIOCMGET 3 ..." or "written 0"."""
