@@ -143,8 +143,8 @@ bool SetUpComRoad(ComRoad* road, const ComRoadOptions& options, const char* work
     return false;
   }
   std::string tarnwickServer = "127.0.0.1:" + std::to_string(road->Tarnwick.Rig.Port);
-  road->TarnwickPid =
-      StartBridge(road, 0, options.TarnwickPath.c_str(), tarnwickServer.c_str(), "tarnwick-com.log");
+  road->TarnwickPid = StartBridge(road, 0, options.TarnwickPath.c_str(), tarnwickServer.c_str(),
+                                  "tarnwick-com.log");
   if (road->TarnwickPid < 0 || !WaitForBanner(road)) {
     return false;
   }
