@@ -80,8 +80,12 @@ bool ServicePort(PttMonitorState* state, MonitoredPort* port) {
     // read is the new wait's to report. Where a wait takes the line's level
     // when it starts as its baseline (Windows' WaitCommEvent, as Wine does
     // it), a change between the read and a later start would be lost.
+    // A port whose next wait cannot start is no longer watched: what its
+    // lines say now is not sent (with --fail-safe it has just been released).
     bool restarted = StartOperation(state, port);
-    HandleLineChange(state, port);
+    if (restarted) {
+      HandleLineChange(state, port);
+    }
     return restarted;
   }
   if (bytes > 0) {

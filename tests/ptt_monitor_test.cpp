@@ -267,6 +267,27 @@ TEST_F(PttMonitorTest, FailedOperationIsAnnouncedOnceAndTheOtherPortGoesOn) {
   EXPECT_EQ(Fake[0].Starts, 1);  // never restarted
 }
 
+TEST_F(PttMonitorTest, AComPortWhoseNextWaitCannotStartIsReleasedAndNotKeyedAgain) {
+  Options.FailSafe = 1;
+  UseSlot(0);
+  Fake[0].ComError = 0;
+  ASSERT_TRUE(Start());
+  Fake[0].CtsOn = 1;
+  Complete(0);
+  MonitorPass(&state_);
+  // A DSR change while CTS is still on, and the next wait fails to start:
+  // the stopped port's release must be the last word.
+  Fake[0].StartError = 22;
+  Complete(0);
+  MonitorPass(&state_);
+  EXPECT_EQ(Sent, (std::vector<std::pair<int, int>>{{0, 1}, {0, 0}}));
+  EXPECT_EQ(Links[0].DecidedPtt.load(), 0);
+  EXPECT_EQ(Captured(),
+            "TXGATE port QVN0 Open failed code 2 - trying real com port\r\n"
+            "TXGATE port 0 Opened\r\n"
+            "TXGATE port 0 Closed code 22 - no longer monitored\r\n");
+}
+
 TEST_F(PttMonitorTest, APortThatStopsKeyedIsReleasedOnlyWithFailSafe) {
   struct StopCase {
     int FailSafe;
