@@ -9,6 +9,11 @@
 #include "ptt/monitored_port.h"
 
 constexpr int MONITOR_WAIT_MS = 1000;
+// How often the CTS line of each COM port is compared with the port's
+// decided PTT state, and how soon a difference is looked at again before it
+// is sent (see CheckComLines in ptt_monitor.cpp).
+constexpr std::int64_t COM_LINE_CHECK_MICROS = 1000000;
+constexpr std::int64_t COM_LINE_CONFIRM_MICROS = 100000;
 
 // A monotonic clock in microseconds: what the monitor times its own duties
 // by, so that no traffic on the ports can put them off.
@@ -20,6 +25,8 @@ struct PttMonitorState {
   MonitorClock Now;
   MonitoredPort Ports[MAX_PORTS];
   int PortCount;
+  // When the monitor's timed duties are next due, on its clock.
+  std::int64_t ComLineCheckDue;
 };
 
 // Opens every port up to the first empty slot, as a virtual port or else
@@ -30,8 +37,9 @@ bool OpenMonitoredPorts(PttMonitorState* state);
 // false, after saying so, when the event cannot be created.
 bool StartMonitoring(PttMonitorState* state);
 
-// One wait of at most MONITOR_WAIT_MS, then scans until no port is left
-// with a completed operation.
+// One wait, until the earliest timed duty is due and at most
+// MONITOR_WAIT_MS; then scans until no port is left with a completed
+// operation, and does the duties that are due, whatever woke the wait.
 void MonitorPass(PttMonitorState* state);
 
 // Thread entry: runs the monitor on *record, a PttMonitorState, for the

@@ -284,6 +284,16 @@ class FaultTest:
         self.assertIsNone(status, "tarnwick ended with status %s; output %r"
                           % (status, program.out.bytes()[-2000:]))
 
+    def assert_quiet(self, program, seconds, cpu_limit, after):
+        """Nothing happening for a while costs the program under cpu_limit
+        seconds of CPU: a dropped port is not polled."""
+        probe = self.probe(program)
+        cpu_before = probe.cpu_seconds()
+        time.sleep(seconds)
+        cpu = probe.cpu_seconds() - cpu_before
+        print("CPU %.3f s in the %.0f s after %s" % (cpu, seconds, after))
+        self.assertLess(cpu, cpu_limit)
+
     def assert_settles(self, probe, limits, timeout=3.0):
         """Waits until each of the probe's counts is at most its limit. Under
         Wine a process keeps a few more descriptors of its own: the Unix
