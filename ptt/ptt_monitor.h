@@ -9,6 +9,8 @@
 #include "ptt/monitored_port.h"
 
 constexpr int MONITOR_WAIT_MS = 1000;
+// --reopen: how often a port that is not open is tried again.
+constexpr std::int64_t REOPEN_PERIOD_MICROS = 16 * 1000 * 1000;
 
 // A monotonic clock in microseconds: what the monitor times its own duties
 // by, so that no traffic on the ports can put them off.
@@ -23,15 +25,17 @@ struct PttMonitorState {
 };
 
 // Opens every port up to the first empty slot, as a virtual port or else
-// as a COM port. Returns false when the first slot is empty.
+// as a COM port. With --reopen a port that does not open is kept, closed,
+// to be tried again. Returns false when the first slot is empty.
 bool OpenMonitoredPorts(PttMonitorState* state);
 
 // Creates the shared event and starts each port's first operation. Returns
 // false, after saying so, when the event cannot be created.
 bool StartMonitoring(PttMonitorState* state);
 
-// One wait of at most MONITOR_WAIT_MS, then scans until no port is left
-// with a completed operation.
+// One wait of at most MONITOR_WAIT_MS, ending no later than the monitor's
+// next due duty, then scans until no port is left with a completed
+// operation, doing each duty that falls due on the way.
 void MonitorPass(PttMonitorState* state);
 
 // Thread entry: runs the monitor on *record, a PttMonitorState, for the
