@@ -378,6 +378,16 @@ class EndToEnd(unittest.TestCase):
         sim.wait_ready()
         return sim
 
+    def start_listener(self):
+        """A non-blocking socket listening on a free loopback port, which
+        connects each link pointed at it (connections wait unaccepted)."""
+        server = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.addCleanup(server.close)
+        server.bind((LOOPBACK, 0))
+        server.listen(8)
+        server.setblocking(False)
+        return server
+
     def start_recording_rig(self):
         rig = RecordingRig()
         self.addCleanup(rig.stop)
