@@ -2,7 +2,7 @@
 """Runs the fault tests against built tarnwick and qvnsim programs.
 
   run_fault.py --tarnwick PATH --qvnsim PATH [--wine [--handle-count PATH]]
-               --suite NAME [--suite NAME ...]
+               [--sanitized] --suite NAME [--suite NAME ...]
 
 They use the end-to-end harness (tests/e2e/harness.py); --wine and the Wine
 prefix work as for run_e2e.py. Suites given together run one after another.
@@ -26,6 +26,8 @@ def parse_arguments():
     parser.add_argument("--qvnsim", required=True)
     parser.add_argument("--wine", action="store_true")
     parser.add_argument("--handle-count", help="the Windows build's handle_count.exe")
+    parser.add_argument("--sanitized", action="store_true",
+                        help="the programs are built with a sanitizer: no memory limits")
     parser.add_argument("--suite", action="append", choices=SUITES, required=True)
     return parser.parse_args()
 
@@ -40,6 +42,7 @@ def main():
     harness.Target.qvnsim = os.path.abspath(arguments.qvnsim)
     harness.Target.wine = arguments.wine
     import faults
+    faults.SANITIZED = arguments.sanitized
     if arguments.handle_count:
         faults.HANDLE_COUNT = os.path.abspath(arguments.handle_count)
     scratch_prefix = None
