@@ -48,7 +48,7 @@ constexpr int IDLE_SAMPLE_SECONDS = 5;
 // (MONITOR_WAIT_MS) and each link's wait (LINK_WAIT_MS).
 constexpr int SUPERVISOR_TICK_MS = 1000;
 
-struct Options {
+struct BenchOptions {
   bool Quick = false;
   long Changes = 10000;
   long IdleSeconds = 60;
@@ -59,7 +59,7 @@ struct Options {
 };
 
 struct Bench {
-  Options Opt;
+  BenchOptions Opt;
   char WorkDir[64];
   PttPath Tarnwick[BENCH_PORTS];
   PttPath Relays[BENCH_PORTS];
@@ -129,7 +129,7 @@ std::string OwnDirectory() {
 }
 
 // A few hundred changes and no idle phase; options after it still count.
-void SetQuick(Options* opt) {
+void SetQuick(BenchOptions* opt) {
   opt->Quick = true;
   opt->Changes = 300;
   opt->IdleSeconds = 0;
@@ -137,7 +137,7 @@ void SetQuick(Options* opt) {
 }
 
 // An option with a value; false when the option or its value is unknown.
-bool TakeValue(const std::string& name, const char* value, Options* opt) {
+bool TakeValue(const std::string& name, const char* value, BenchOptions* opt) {
   if (name == "--png") {
     opt->Png = value;
   } else if (name == "--tarnwick") {
@@ -154,7 +154,7 @@ bool TakeValue(const std::string& name, const char* value, Options* opt) {
   return true;
 }
 
-bool ParseOptions(int argc, char** argv, Options* opt) {
+bool ParseOptions(int argc, char** argv, BenchOptions* opt) {
   std::string own = OwnDirectory();
   opt->Tarnwick = own + "/../tarnwick";
   opt->Relay = own + "/ptt_relay";
@@ -170,7 +170,7 @@ bool ParseOptions(int argc, char** argv, Options* opt) {
 }
 
 // Bounds the whole run: every phase's length follows from the options.
-unsigned TimeLimitSeconds(const Options& opt) {
+unsigned TimeLimitSeconds(const BenchOptions& opt) {
   long latencyRounds = 2 * opt.Changes;  // one port and four ports
   long roundSeconds = latencyRounds * 4 / 1000 + opt.Changes * POLL_PERIOD_MS / POLLER_EVERY / 1000;
   return static_cast<unsigned>(120 + 3 * roundSeconds + opt.HeavySeconds + opt.IdleSeconds);
