@@ -10,7 +10,7 @@
 
 constexpr int MONITOR_WAIT_MS = 1000;
 // --reopen: how often a port that is not open is tried again.
-constexpr std::int64_t REOPEN_PERIOD_MICROS = 16 * 1000 * 1000;
+constexpr std::int64_t REOPEN_PERIOD_MICROS = std::int64_t{16} * 1000 * 1000;
 
 // A monotonic clock in microseconds: what the monitor times its own duties
 // by, so that no traffic on the ports can put them off.

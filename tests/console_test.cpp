@@ -15,9 +15,11 @@ std::vector<std::string> Writes;  // each hand-over to the sink, as it came
 
 void RecordWrite(const char* bytes, std::size_t count) { Writes.emplace_back(bytes, count); }
 
-// "YYYY-MM-DD HH:MM:SS " for a time, in local time.
+// "YYYY-MM-DD HH:MM:SS " for a time, in local time (the tests run on one
+// thread).
 std::string StampOf(std::time_t when) {
   char text[32];
+  // cppcheck-suppress localtimeCalled
   std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S ", std::localtime(&when));
   return text;
 }
