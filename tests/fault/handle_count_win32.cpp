@@ -4,8 +4,11 @@
 // The fault tests run the Windows build under Wine, where a process's Unix
 // descriptors do not show its handles (a named pipe, for one, is the
 // wineserver's alone).
-#include <tlhelp32.h>
+// windows.h comes first: tlhelp32.h needs its types.
+// clang-format off
 #include <windows.h>
+#include <tlhelp32.h>
+// clang-format on
 
 #include <cstdio>
 
