@@ -83,6 +83,27 @@ TEST(PortLayer, VirtualPortThatComesAndGoesTenTimesLeavesNothingOpen) {
   EXPECT_EQ(OpenHandleCount(), before);
 }
 
+TEST(PortLayer, PortClosedWithAReadUnderWayIsClosedWhole) {
+  // The read is cancelled and waited for before the slot is given back, so
+  // the next port in that slot reads what its own QVN writes.
+  std::string name = PortName(1);
+  OneOutage(name);
+  int before = OpenHandleCount();
+  std::uint8_t stale[16];
+  for (int round = 0; round < 5; ++round) {
+    QvnServer server{};
+    ASSERT_EQ(QvnServerListen(&server, name.c_str()), 0);
+    PortHandle port = NO_PORT;
+    ASSERT_EQ(Layer()->OpenVirtualPort(name.c_str(), &port), 0);
+    ASSERT_EQ(QvnServerAccept(&server), 0);
+    ASSERT_EQ(Layer()->StartRead(port, stale, sizeof stale), 0);
+    Layer()->ClosePort(port);
+    QvnServerClose(&server);
+  }
+  EXPECT_EQ(OpenHandleCount(), before);
+  OneOutage(name);
+}
+
 TEST(PortLayer, ClosedPortsGiveTheirSlotsBack) {
   // More opens than the table has slots: only possible if closing frees them.
   for (int round = 0; round < 3; ++round) {
