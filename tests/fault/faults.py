@@ -316,6 +316,16 @@ class FaultTest:
         shutil.copy2(Target.tarnwick, path)
         return path, image
 
+    def assert_idle(self, program, seconds, limit, while_what):
+        """Waits the seconds given and checks that the program used less
+        CPU than the limit meanwhile: it sleeps rather than polls."""
+        probe = self.probe(program)
+        before = probe.cpu_seconds()
+        time.sleep(seconds)
+        cpu = probe.cpu_seconds() - before
+        print("CPU %.3f s in the %.0f s %s" % (cpu, seconds, while_what))
+        self.assertLess(cpu, limit)
+
     def assert_alive(self, program):
         status = program.popen.poll()
         self.assertIsNone(status, "tarnwick ended with status %s; output %r"
