@@ -212,6 +212,7 @@ void InstallCommandLine(const CommandLine& commandLine) {
     link.Destination = commandLine.Destination[k];
     link.Sock.store(NO_SOCKET);
     link.DecidedPtt.store(PTT_UNDECIDED);
+    link.ExitStage.store(LINK_SENDING);
     PlatformLockInit(&link.SendLock);
   }
 }

@@ -1,6 +1,7 @@
 // Tarnwick: carries PTT from serial-port lines to rigctl servers.
 #include "app/command_line.h"
 #include "app/console.h"
+#include "app/fail_safe.h"
 #include "app/supervisor.h"
 #include "ptt/ptt_monitor.h"
 
@@ -42,6 +43,7 @@ int main(int argc, char** argv) {
   }
   PlatformStartup();
   InstallCommandLine(commandLine);
+  StartFailSafe();
   StartPttMonitor();
   StartAllLinkWorkers(StartLinkWorker);
   PlatformSleepMs(2000);

@@ -12,6 +12,12 @@ constexpr int ADDR_TEXT_SIZE = 164;  // 163 characters and the zero
 // DecidedPtt before the monitor has decided any command for the port.
 constexpr std::int32_t PTT_UNDECIDED = -1;
 
+// Where a link stands on the way out (--fail-safe). Once the exit path has
+// taken a link, nothing more goes out on it, by any thread.
+constexpr std::int32_t LINK_SENDING = 0;       // the exit path has not taken it
+constexpr std::int32_t LINK_AWAITING_END = 1;  // released; its server has yet to end the stream
+constexpr std::int32_t LINK_SILENT = 2;        // taken, and nothing left to wait for
+
 struct HamlibLink {
   // Written once before any thread starts; read-only afterwards.
   char AddrText[ADDR_TEXT_SIZE];
@@ -38,5 +44,9 @@ struct HamlibLink {
   // with the send, so whoever reads it under SendLock and sends it can
   // never overtake a newer change.
   std::atomic<std::int32_t> DecidedPtt;
+  // LINK_SENDING until the exit path takes the link. Written under
+  // SendLock, and every send checks it under SendLock, so no command can
+  // follow the release.
+  std::atomic<std::int32_t> ExitStage;
   PlatformLock SendLock;
 };

@@ -1,6 +1,7 @@
 #include "link/link_worker.h"
 
 #include "app/console.h"
+#include "app/options.h"
 #include "link/rigctl_command.h"
 
 namespace {
@@ -38,13 +39,16 @@ bool Connect(HamlibLink* link) {
     CloseLinkSocket(link);
     return false;
   }
-  // Commands may go out from here on: whoever reads the connected message
-  // may key PTT at once.
-  MarkLinkSendable(link);
   PlatformSetNonBlocking(sock);
-  Print("Connected to HAMLIB socket Addr %s\r\n", link->AddrText);
+  // Up before it is sendable: a first command that fails ends the
+  // connection by clearing these, and must not be undone.
   link->Running.store(1);
   link->Connected.store(1);
+  // Commands may go out from here on: whoever reads the connected message
+  // may key PTT at once. With --fail-safe the port's decided state goes out
+  // first.
+  MarkLinkSendable(link, Options.FailSafe != 0);
+  Print("Connected to HAMLIB socket Addr %s\r\n", link->AddrText);
   link->FailureReported.store(1);
   return true;
 }
@@ -68,7 +72,13 @@ void Service(HamlibLink* link) {
       return;
     }
     if (link->Running.load() == 0) {
-      Print("HAMLIB Thread Terminated Addr %s\r\n", link->AddrText);
+      // A connection ended on the way out is not one to reconnect.
+      if (link->ExitStage.load() == LINK_SENDING) {
+        Print("HAMLIB Thread Terminated Addr %s\r\n", link->AddrText);
+      }
+      // After a command not taken whole the socket is still open: the
+      // worker that ends the connection closes it.
+      CloseLinkSocket(link);
       return;
     }
   }
@@ -78,7 +88,12 @@ void Service(HamlibLink* link) {
 
 void DrainLink(HamlibLink* link) {
   char buffer[DRAIN_BUFFER_SIZE];
-  int received = PlatformReceive(link->Sock.load(), buffer, DRAIN_CHUNK);
+  int received = PlatformReceiveNow(link->Sock.load(), buffer, DRAIN_CHUNK);
+  // Another reader of this socket, the way out, may have taken what woke
+  // the worker: nothing left to read is not the end of the connection.
+  if (received == RECEIVED_NOTHING_YET) {
+    return;
+  }
   if (received <= 0) {
     CloseLinkSocket(link);
     link->Running.store(0);

@@ -7,8 +7,8 @@
 // Thread body for one link; returns when the attempt or connection ends.
 void LinkWorker(HamlibLink* link);
 
-// Reads and discards what the server sent; on close or error, ends the
-// connection without a message.
+// Reads and discards what the server sent, without waiting; on close or
+// error, ends the connection without a message.
 void DrainLink(HamlibLink* link);
 
 // How long one wait for the server lasts before Running is looked at again.

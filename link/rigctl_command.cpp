@@ -7,6 +7,11 @@ namespace {
 
 std::atomic<CommandSender> Sender{nullptr};
 
+// What the exit path reads from a server at one go; more would only delay
+// the release behind a server that floods it.
+constexpr int DISCARD_BUFFER_SIZE = 512;
+constexpr int DISCARD_READS = 16;
+
 // Called under SendLock after a send that did not take the whole command.
 // Whatever part went out must never be followed by another command (it
 // would read "T T 0\n" and that change would be lost while the link looked
@@ -21,6 +26,46 @@ void EndConnectionAfterFailedSend(HamlibLink* link, SocketHandle sock) {
   link->Connected.store(0);
 }
 
+// Whether a command may go out on the link now; SendLock is held. A socket
+// that is still connecting could not carry the command anyway; leaving it
+// alone keeps the send from meeting a connect in progress.
+bool MaySend(const HamlibLink& link) {
+  return link.Sock.load() != NO_SOCKET && link.Sendable.load() != 0 &&
+         link.ExitStage.load() == LINK_SENDING;
+}
+
+// Sends the command for pttOn on the link's socket; SendLock is held and
+// MaySend has said yes. Returns whether the system took it whole.
+bool SendUnderLock(HamlibLink* link, int pttOn) {
+  char command[8];
+  int length = FormatPttCommand(pttOn, command, sizeof command);
+  SocketHandle sock = link->Sock.load();
+  CommandSender sender = Sender.load();
+  int sent =
+      sender != nullptr ? sender(sock, command, length) : PlatformSendNow(sock, command, length);
+  if (sent != length) {
+    EndConnectionAfterFailedSend(link, sock);
+    return false;
+  }
+  return true;
+}
+
+// Reads and discards what the server has sent, without waiting. Returns
+// true when the stream has ended (closed by the server, or failed).
+bool DiscardWhatArrived(SocketHandle sock) {
+  char buffer[DISCARD_BUFFER_SIZE];
+  for (int reads = 0; reads < DISCARD_READS; ++reads) {
+    int received = PlatformReceiveNow(sock, buffer, sizeof buffer);
+    if (received == RECEIVED_NOTHING_YET) {
+      return false;
+    }
+    if (received <= 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
 }  // namespace
 
 void SetCommandSender(CommandSender sender) { Sender.store(sender); }
@@ -30,20 +75,10 @@ int FormatPttCommand(int pttOn, char* buffer, int size) {
 }
 
 void SendPttCommand(HamlibLink* link, int pttOn) {
-  char command[8];
-  int length = FormatPttCommand(pttOn, command, sizeof command);
   PlatformLockAcquire(&link->SendLock);
   link->DecidedPtt.store(pttOn != 0 ? 1 : 0);
-  SocketHandle sock = link->Sock.load();
-  // A socket that is still connecting could not carry the command anyway;
-  // leaving it alone keeps the send from meeting a connect in progress.
-  if (sock != NO_SOCKET && link->Sendable.load() != 0) {
-    CommandSender sender = Sender.load();
-    int sent =
-        sender != nullptr ? sender(sock, command, length) : PlatformSendNow(sock, command, length);
-    if (sent != length) {
-      EndConnectionAfterFailedSend(link, sock);
-    }
+  if (MaySend(*link)) {
+    SendUnderLock(link, pttOn);
   }
   PlatformLockRelease(&link->SendLock);
 }
@@ -56,12 +91,23 @@ void CloseLinkSocket(HamlibLink* link) {
   }
   link->Sock.store(NO_SOCKET);
   link->Sendable.store(0);
+  // A released connection that is gone has nothing more to wait for.
+  if (link->ExitStage.load() == LINK_AWAITING_END) {
+    link->ExitStage.store(LINK_SILENT);
+  }
   PlatformLockRelease(&link->SendLock);
 }
 
-void MarkLinkSendable(HamlibLink* link) {
+void MarkLinkSendable(HamlibLink* link, bool resendDecided) {
   PlatformLockAcquire(&link->SendLock);
-  link->Sendable.store(1);
+  // After the exit path has taken the link, a new connection carries nothing.
+  if (link->ExitStage.load() == LINK_SENDING) {
+    link->Sendable.store(1);
+    std::int32_t decided = link->DecidedPtt.load();
+    if (resendDecided && decided != PTT_UNDECIDED) {
+      SendUnderLock(link, decided);
+    }
+  }
   PlatformLockRelease(&link->SendLock);
 }
 
@@ -69,4 +115,38 @@ void SetLinkSocket(HamlibLink* link, SocketHandle sock) {
   PlatformLockAcquire(&link->SendLock);
   link->Sock.store(sock);
   PlatformLockRelease(&link->SendLock);
+}
+
+bool ReleaseLinkForExit(HamlibLink* link) {
+  PlatformLockAcquire(&link->SendLock);
+  bool released = false;
+  if (link->ExitStage.load() == LINK_SENDING) {
+    if (MaySend(*link) && link->DecidedPtt.load() == 1) {
+      SocketHandle sock = link->Sock.load();
+      // Replies left unread would turn the close into a reset, and a reset
+      // may discard the release before the server has read it.
+      DiscardWhatArrived(sock);
+      released = SendUnderLock(link, 0);
+      if (released) {
+        // The end of our stream follows the command: the server reads it,
+        // answers, and ends its side in turn.
+        PlatformShutdownSending(sock);
+      }
+    }
+    link->ExitStage.store(released ? LINK_AWAITING_END : LINK_SILENT);
+  }
+  PlatformLockRelease(&link->SendLock);
+  return released;
+}
+
+bool ReleasedLinkHasEnded(HamlibLink* link) {
+  PlatformLockAcquire(&link->SendLock);
+  // The worker may have closed the socket already (CloseLinkSocket), having
+  // read the end itself; then the stage is no longer LINK_AWAITING_END.
+  if (link->ExitStage.load() == LINK_AWAITING_END && DiscardWhatArrived(link->Sock.load())) {
+    link->ExitStage.store(LINK_SILENT);
+  }
+  bool ended = link->ExitStage.load() != LINK_AWAITING_END;
+  PlatformLockRelease(&link->SendLock);
+  return ended;
 }

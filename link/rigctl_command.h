@@ -28,8 +28,23 @@ void SetCommandSender(CommandSender sender);
 // with SendPttCommand so that a send never reaches a reused handle.
 void CloseLinkSocket(HamlibLink* link);
 
-// Lets commands go out on the link's socket, once it is connected.
-void MarkLinkSendable(HamlibLink* link);
+// Lets commands go out on the link's socket, once it is connected, unless
+// the exit path has taken the link. With resendDecided, the port's decided
+// state, if any, goes out first, in the same hold of the lock: no command
+// can come between, so the resend never overtakes a newer change.
+void MarkLinkSendable(HamlibLink* link, bool resendDecided);
 
 // Publishes a newly created socket as the link's socket.
 void SetLinkSocket(HamlibLink* link, SocketHandle sock);
+
+// The link's part of the way out. From now on nothing goes out on the link,
+// by any thread. A connected link whose decided state is 1 gets "T 0" first:
+// what the server sent is read, the command sent and the sending side shut,
+// so that the server reads the command, answers and ends the stream. Returns
+// whether that release went out; the link then awaits its end.
+bool ReleaseLinkForExit(HamlibLink* link);
+
+// Whether a link is no longer awaiting the end of a released connection:
+// its server ended the stream, the connection failed, or the worker has
+// closed it. Reads and discards what the server sent; never waits.
+bool ReleasedLinkHasEnded(HamlibLink* link);

@@ -51,6 +51,18 @@ bool PlatformConsoleIsTerminal();
 int PlatformReadKey();
 [[noreturn]] void PlatformExit(int status);
 
+// --- the way out ---------------------------------------------------------
+// What to do when Tarnwick is being stopped.
+using StopAction = void (*)();
+// From now on, each event that stops Tarnwick first runs action on a thread
+// where it may take locks and send, then ends the process as the event would
+// have without it. POSIX: SIGINT, SIGTERM and SIGHUP, except those ignored
+// when the process started, which stay ignored; they are blocked here and
+// waited for by a thread of their own. Windows: Ctrl+C, Ctrl+Break, closing
+// the console, log-off and shut-down. Call before the first thread starts.
+// Returns false, with everything as it was, when it cannot.
+bool PlatformRunOnStop(StopAction action);
+
 // --- threads and time ----------------------------------------------------
 using ThreadEntry = void (*)(void* record);
 // Starts a detached thread; returns false if it could not be started.
@@ -95,9 +107,16 @@ void PlatformSetNonBlocking(SocketHandle sock);
 int PlatformWaitSocket(SocketHandle sock, int timeoutMs);
 // recv: bytes received, 0 when the peer closed, -1 on any error.
 int PlatformReceive(SocketHandle sock, char* buffer, int capacity);
+// recv without waiting: bytes received, 0 when the peer closed, -1 on any
+// error, RECEIVED_NOTHING_YET when nothing has arrived.
+constexpr int RECEIVED_NOTHING_YET = -2;
+int PlatformReceiveNow(SocketHandle sock, char* buffer, int capacity);
 // One send that never blocks and never raises a signal: bytes sent or -1.
 int PlatformSendNow(SocketHandle sock, const char* bytes, int count);
 void PlatformCloseSocket(SocketHandle sock);
+// Ends the sending side: the peer reads the end of the stream after what
+// was sent.
+void PlatformShutdownSending(SocketHandle sock);
 // Makes the socket's close a reset (SO_LINGER on with time 0), which
 // discards what is still queued for sending, and shuts its receiving side.
 // On POSIX that wakes a thread waiting on the socket, which then reads the

@@ -5,7 +5,9 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <pthread.h>
+#include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <termios.h>
 #include <time.h>
@@ -37,6 +39,55 @@ void* RunThread(void* argument) {
   return nullptr;
 }
 
+// The signals that stop Tarnwick: Ctrl+C, kill's default, and the end of
+// the terminal session.
+const int StopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+bool IgnoredAtStart(int signalNumber) {
+  struct sigaction current {};
+  sigaction(signalNumber, nullptr, &current);
+  return current.sa_handler == SIG_IGN;
+}
+
+// The stop signals that are not ignored, in *signals; false if there is none.
+bool StopSignalsToWatch(sigset_t* signals) {
+  sigemptyset(signals);
+  bool any = false;
+  for (int signalNumber : StopSignals) {
+    if (!IgnoredAtStart(signalNumber)) {
+      sigaddset(signals, signalNumber);
+      any = true;
+    }
+  }
+  return any;
+}
+
+// What the stop thread waits for, and what it runs first.
+struct StopWatch {
+  StopAction Action;
+  sigset_t Signals;
+};
+StopWatch Stops;
+
+// Ends the process by the signal, as it would have ended without a waiter:
+// the default action back, the signal unblocked on this thread and raised
+// again. exit() would run the static destructors under the other threads.
+[[noreturn]] void EndBySignal(int signalNumber) {
+  struct sigaction byDefault {};
+  byDefault.sa_handler = SIG_DFL;
+  sigemptyset(&byDefault.sa_mask);
+  sigaction(signalNumber, &byDefault, nullptr);
+  sigset_t only;
+  sigemptyset(&only);
+  sigaddset(&only, signalNumber);
+  pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
+  raise(signalNumber);
+  // Not reached, as the default action of each stop signal ends the
+  // process; the compiler cannot know that raise does not return.
+  // cppcheck-suppress unreachableCode
+  _exit(128 + signalNumber);
+}
+
 // poll, retried when a signal interrupts it.
 int PollRetrying(pollfd* fds, nfds_t count, int timeoutMs) {
   for (;;) {
@@ -45,6 +96,67 @@ int PollRetrying(pollfd* fds, nfds_t count, int timeoutMs) {
       return result;
     }
   }
+}
+
+// A key press, or a stop signal, from the terminal in key-at-a-time mode.
+// The signals are blocked and read from stopFd, so no handler runs behind
+// the wait's back. Returns the key, or -1 at end of input; a stop signal's
+// number goes to *stopSignal.
+int WaitForKeyOrStop(int stopFd, int* stopSignal) {
+  pollfd sources[2] = {{STDIN_FILENO, POLLIN, 0}, {stopFd, POLLIN, 0}};
+  if (PollRetrying(sources, 2, -1) < 0) {
+    return -1;
+  }
+  if ((sources[1].revents & POLLIN) != 0) {
+    signalfd_siginfo caught{};
+    if (read(stopFd, &caught, sizeof caught) == static_cast<ssize_t>(sizeof caught)) {
+      *stopSignal = static_cast<int>(caught.ssi_signo);
+      return -1;
+    }
+  }
+  unsigned char key = 0;
+  return read(STDIN_FILENO, &key, 1) == 1 ? key : -1;
+}
+
+// Reads one key with echo and line mode off. A stop signal during the wait
+// gives the terminal back before it ends the process: Ctrl+C still raises
+// SIGINT without line mode, and the shell would be left without echo. The
+// caller's thread must be the only one, or the others must block the
+// signals too.
+int ReadKeyFromTerminal(const termios& saved) {
+  sigset_t stops;
+  sigset_t previousMask;
+  StopSignalsToWatch(&stops);
+  pthread_sigmask(SIG_BLOCK, &stops, &previousMask);
+  int stopFd = signalfd(-1, &stops, SFD_CLOEXEC);
+  if (stopFd < 0) {
+    pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);  // the signals still stop it, as they did
+  }
+  termios keyAtATime = saved;
+  keyAtATime.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
+  keyAtATime.c_cc[VMIN] = 1;
+  keyAtATime.c_cc[VTIME] = 0;
+  tcsetattr(STDIN_FILENO, TCSANOW, &keyAtATime);
+  int stopSignal = 0;
+  int key = WaitForKeyOrStop(stopFd, &stopSignal);
+  tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+  if (stopSignal != 0) {
+    EndBySignal(stopSignal);
+  }
+  if (stopFd >= 0) {
+    close(stopFd);
+    pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
+  }
+  return key;
+}
+
+void WaitForStopSignal(void* record) {
+  auto* watch = static_cast<StopWatch*>(record);
+  int signalNumber = 0;
+  while (sigwait(&watch->Signals, &signalNumber) != 0) {
+  }
+  watch->Action();
+  EndBySignal(signalNumber);
 }
 
 }  // namespace
@@ -65,26 +177,33 @@ bool PlatformConsoleIsTerminal() { return isatty(STDIN_FILENO) != 0; }
 
 int PlatformReadKey() {
   termios saved{};
-  bool raw = tcgetattr(STDIN_FILENO, &saved) == 0;
-  if (raw) {
-    termios keyAtATime = saved;
-    keyAtATime.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
-    keyAtATime.c_cc[VMIN] = 1;
-    keyAtATime.c_cc[VTIME] = 0;
-    tcsetattr(STDIN_FILENO, TCSANOW, &keyAtATime);
+  if (tcgetattr(STDIN_FILENO, &saved) == 0) {
+    return ReadKeyFromTerminal(saved);
   }
   unsigned char key = 0;
-  ssize_t got = read(STDIN_FILENO, &key, 1);
-  if (raw) {
-    tcsetattr(STDIN_FILENO, TCSANOW, &saved);
-  }
-  return got == 1 ? key : -1;
+  return read(STDIN_FILENO, &key, 1) == 1 ? key : -1;
 }
 
 // exit is not safe while other threads run; Tarnwick exits only before it
 // starts its first thread (usage text, refused command line).
 // NOLINTNEXTLINE(concurrency-mt-unsafe)
 void PlatformExit(int status) { std::exit(status); }
+
+bool PlatformRunOnStop(StopAction action) {
+  Stops.Action = action;
+  if (!StopSignalsToWatch(&Stops.Signals)) {
+    return true;
+  }
+  // Blocked before any other thread exists, so every thread inherits the
+  // mask and only the waiter ever takes these signals.
+  sigset_t previous;
+  pthread_sigmask(SIG_BLOCK, &Stops.Signals, &previous);
+  if (!PlatformStartThread(WaitForStopSignal, &Stops)) {
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    return false;
+  }
+  return true;
+}
 
 bool PlatformStartThread(ThreadEntry entry, void* record) {
   ThreadStart* start = TakeThreadStart(entry, record);
@@ -213,6 +332,18 @@ int PlatformReceive(SocketHandle sock, char* buffer, int capacity) {
   return static_cast<int>(received);
 }
 
+int PlatformReceiveNow(SocketHandle sock, char* buffer, int capacity) {
+  ssize_t received = recv(Fd(sock), buffer, static_cast<size_t>(capacity), MSG_DONTWAIT);
+  if (received < 0) {
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
+      return RECEIVED_NOTHING_YET;
+    }
+    LastSocketError = errno;
+    return -1;
+  }
+  return static_cast<int>(received);
+}
+
 int PlatformSendNow(SocketHandle sock, const char* bytes, int count) {
   ssize_t sent = send(Fd(sock), bytes, static_cast<size_t>(count), MSG_DONTWAIT | MSG_NOSIGNAL);
   if (sent < 0) {
@@ -223,6 +354,8 @@ int PlatformSendNow(SocketHandle sock, const char* bytes, int count) {
 }
 
 void PlatformCloseSocket(SocketHandle sock) { close(Fd(sock)); }
+
+void PlatformShutdownSending(SocketHandle sock) { shutdown(Fd(sock), SHUT_WR); }
 
 void PlatformAbortConnection(SocketHandle sock) {
   linger reset{1, 0};

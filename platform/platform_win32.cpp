@@ -10,11 +10,13 @@
 #include <io.h>
 #include <process.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "platform/platform.h"
+#include "platform/stop_events_win32.h"
 #include "platform/thread_start.h"
 
 static_assert(sizeof(SRWLOCK) <= sizeof(PlatformLock::Storage), "lock fits");
@@ -41,6 +43,14 @@ SRWLOCK* SrwOf(PlatformLock* lock) { return reinterpret_cast<SRWLOCK*>(lock->Sto
 void NoteSocketError() { LastSocketError = WSAGetLastError(); }
 
 void __cdecl RunThread(void* argument) { RunThreadStart(static_cast<ThreadStart*>(argument)); }
+
+// What the console control handler runs before the process ends.
+std::atomic<StopAction> OnStop{nullptr};
+
+bool IsStopEvent(DWORD event) {
+  return event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT || event == CTRL_CLOSE_EVENT ||
+         event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT;
+}
 
 // select's timeout; a negative wait means no timeout, as with poll.
 timeval* TimeoutOf(int timeoutMs, timeval* storage) {
@@ -127,7 +137,12 @@ int PlatformReadConsoleCharacter() {
   return PlatformConsoleIsTerminal() ? PlatformReadKey() : std::getchar();
 }
 
-bool PlatformConsoleIsTerminal() { return _isatty(_fileno(stdin)) != 0; }
+// Only a console delivers key presses. NUL is a character device too, and
+// _isatty says yes to it; reading it is the end of input, as getchar finds.
+bool PlatformConsoleIsTerminal() {
+  DWORD mode = 0;
+  return GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) != 0;
+}
 
 int PlatformReadKey() {
   for (;;) {
@@ -140,6 +155,24 @@ int PlatformReadKey() {
 }
 
 void PlatformExit(int status) { std::exit(status); }
+
+BOOL WINAPI StopEventHandler(DWORD event) {
+  StopAction action = OnStop.load();
+  if (action != nullptr && IsStopEvent(event)) {
+    action();
+  }
+  // The default handling ends the process, as it would have without us.
+  return FALSE;
+}
+
+bool PlatformRunOnStop(StopAction action) {
+  OnStop.store(action);
+  if (SetConsoleCtrlHandler(StopEventHandler, TRUE) == 0) {
+    OnStop.store(nullptr);
+    return false;
+  }
+  return true;
+}
 
 bool PlatformStartThread(ThreadEntry entry, void* record) {
   ThreadStart* start = TakeThreadStart(entry, record);
@@ -248,6 +281,25 @@ int PlatformReceive(SocketHandle sock, char* buffer, int capacity) {
   return received;
 }
 
+int PlatformReceiveNow(SocketHandle sock, char* buffer, int capacity) {
+  // A socket that is still blocking would wait in recv: select first.
+  fd_set readable;
+  int ready = SelectOne(Sock(sock), &readable, nullptr, 0);
+  if (ready == SOCKET_ERROR) {
+    return -1;
+  }
+  if (ready == 0) {
+    return RECEIVED_NOTHING_YET;
+  }
+  int received = recv(Sock(sock), buffer, capacity, 0);
+  if (received == SOCKET_ERROR) {
+    NoteSocketError();
+    // Another reader may have taken the bytes since select saw them.
+    return LastSocketError == WSAEWOULDBLOCK ? RECEIVED_NOTHING_YET : -1;
+  }
+  return received;
+}
+
 int PlatformSendNow(SocketHandle sock, const char* bytes, int count) {
   // Winsock raises no signal on a broken connection, and the link's socket
   // is non-blocking once connected: flags 0 is enough.
@@ -260,6 +312,8 @@ int PlatformSendNow(SocketHandle sock, const char* bytes, int count) {
 }
 
 void PlatformCloseSocket(SocketHandle sock) { closesocket(Sock(sock)); }
+
+void PlatformShutdownSending(SocketHandle sock) { shutdown(Sock(sock), SD_SEND); }
 
 void PlatformAbortConnection(SocketHandle sock) {
   linger reset{};

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "app/console.h"
+#include "app/fail_safe.h"
 #include "link/rigctl_command.h"
 #include "ptt/status_stream.h"
 
@@ -64,8 +65,9 @@ void OpenPort(PttMonitorState* state, int slot) {
   BeginWatching(&port, handle, isComPort);
 }
 
-void StopMonitoring(MonitoredPort* port, int error) {
+void StopMonitoring(PttMonitorState* state, MonitoredPort* port, int error) {
   port->Active = 0;
+  ReleaseStoppedPort(port->Slot, state->Send);
   Print("TXGATE port %s Closed code %d - no longer monitored\r\n", PortNames[port->Slot], error);
 }
 
@@ -76,7 +78,7 @@ bool StartOperation(PttMonitorState* state, MonitoredPort* port) {
                   ? state->Layer->StartLineWait(port->Handle)
                   : state->Layer->StartRead(port->Handle, port->ReadBuffer, READ_BUFFER_SIZE);
   if (error != 0) {
-    StopMonitoring(port, error);
+    StopMonitoring(state, port, error);
     return false;
   }
   return true;
@@ -99,7 +101,7 @@ bool ServicePort(PttMonitorState* state, MonitoredPort* port) {
     return false;
   }
   if (result == PortResult::Failed) {
-    StopMonitoring(port, error);
+    StopMonitoring(state, port, error);
     return false;
   }
   if (port->IsComPort != 0) {

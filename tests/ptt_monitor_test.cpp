@@ -271,6 +271,39 @@ TEST_F(PttMonitorTest, FailedOperationIsAnnouncedOnceAndTheOtherPortGoesOn) {
   EXPECT_EQ(Fake[0].Starts, 1);  // never restarted
 }
 
+TEST_F(PttMonitorTest, APortThatStopsKeyedIsReleasedOnlyWithFailSafe) {
+  struct StopCase {
+    int FailSafe;
+    std::vector<std::uint8_t> LastStatus;  // what the port said before it stopped
+    std::vector<std::pair<int, int>> Sent;
+  };
+  const StopCase cases[] = {
+      {1, {0xFF, 0x02}, {{0, 1}, {0, 0}}},              // keyed: released at once
+      {1, {0xFF, 0x02, 0xFF, 0x00}, {{0, 1}, {0, 0}}},  // already released: nothing more
+      {1, {}, {}},                                      // nothing decided: nothing sent
+      {0, {0xFF, 0x02}, {{0, 1}}},                      // without the option it stays keyed
+  };
+  for (const StopCase& c : cases) {
+    SCOPED_TRACE(testing::Message()
+                 << "fail-safe " << c.FailSafe << ", " << c.LastStatus.size() << " status bytes");
+    SetUp();
+    Options.FailSafe = c.FailSafe;
+    UseSlot(0);
+    Fake[0].VirtualError = 0;
+    ASSERT_TRUE(Start());
+    Complete(0, c.LastStatus);
+    MonitorPass(&state_);
+    Fake[0].Result = PortResult::Failed;
+    Fake[0].FailCode = 109;
+    EventSet = true;
+    MonitorPass(&state_);
+    EXPECT_EQ(Captured(), "TXGATE port 0 Closed code 109 - no longer monitored\r\n");
+    EXPECT_EQ(Sent, c.Sent);
+    std::int32_t decided = c.Sent.empty() ? PTT_UNDECIDED : c.Sent.back().second;
+    EXPECT_EQ(Links[0].DecidedPtt.load(), decided);
+  }
+}
+
 TEST_F(PttMonitorTest, OperationThatCannotStartIsAnnounced) {
   UseSlot(0);
   Fake[0].VirtualError = 0;

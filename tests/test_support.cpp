@@ -9,6 +9,8 @@
 
 namespace {
 
+constexpr std::size_t MAX_STREAM_BYTES = 1 << 22;
+
 std::mutex CaptureLock;
 std::string CaptureBuffer;
 
@@ -34,6 +36,7 @@ void ResetTables() {
     link.WorkerActive.store(0);
     link.Sendable.store(0);
     link.DecidedPtt.store(PTT_UNDECIDED);
+    link.ExitStage.store(LINK_SENDING);
     PlatformLockInit(&link.SendLock);
   }
 }
@@ -59,4 +62,28 @@ void PointLinkAtLoopback(int k, unsigned short port) {
   const char* argv[] = {"tarnwick", "port", Links[k].AddrText};
   ParseCommandLine(3, argv, &parsed);
   Links[k].Destination = parsed.Destination[0];
+}
+
+PeerStream ReadUntilEnd(SocketHandle peer, int waitMs) {
+  PeerStream stream{"", StreamEnd::StillOpen};
+  char buffer[4096];
+  // A client that never stops sending is a failure too: the stream is cut.
+  while (stream.Received.size() < MAX_STREAM_BYTES) {
+    std::int64_t started = PlatformMonotonicMicros();
+    int got = PlatformReceiveTimed(peer, buffer, sizeof buffer, waitMs);
+    if (got > 0) {
+      stream.Received.append(buffer, static_cast<std::size_t>(got));
+      continue;
+    }
+    // A failed read is a timeout or a reset: a reset cuts the wait short.
+    std::int64_t waitedMs = (PlatformMonotonicMicros() - started) / 1000;
+    int margin = waitMs / 2 < 1000 ? waitMs / 2 : 1000;
+    if (got == 0) {
+      stream.End = StreamEnd::Closed;
+    } else if (waitedMs < waitMs - margin) {
+      stream.End = StreamEnd::Reset;
+    }
+    return stream;
+  }
+  return stream;
 }

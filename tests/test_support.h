@@ -17,3 +17,19 @@ void StopCapture();
 
 // Sets link k's destination to 127.0.0.1:port and its AddrText to match.
 void PointLinkAtLoopback(int k, unsigned short port);
+
+// How a client's stream ended, as its server saw it.
+enum class StreamEnd {
+  Closed,     // an orderly end (under Wine, a reset reads as one too)
+  Reset,      // a failed read well before the wait was over
+  StillOpen,  // nothing more came within the wait
+};
+
+struct PeerStream {
+  std::string Received;
+  StreamEnd End;
+};
+
+// Reads what the client on peer sends until it ends the stream, or nothing
+// has come for waitMs.
+PeerStream ReadUntilEnd(SocketHandle peer, int waitMs);

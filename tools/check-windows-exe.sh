@@ -5,7 +5,9 @@
 #
 # For each EXE: it is a 64-bit console program; it imports only DLLs that
 # every Windows installation has (no MinGW runtime DLL such as
-# libstdc++-6.dll, libgcc_s_seh-1.dll or libwinpthread-1.dll); it carries a
+# libstdc++-6.dll, libgcc_s_seh-1.dll or libwinpthread-1.dll), and neither
+# user32.dll nor gdi32.dll, since a console program that loads either gets no
+# log-off or shut-down event, and Tarnwick releases PTT on those; it carries a
 # version resource whose product name is Tarnwick and whose file and product
 # versions are the project's (by default the VERSION in the top
 # CMakeLists.txt). Prints what it found and exits 1 if anything is wrong.
@@ -19,6 +21,9 @@ windres=x86_64-w64-mingw32-windres
 # DLLs that come with every Windows installation.
 system_dlls=" kernel32.dll msvcrt.dll ws2_32.dll advapi32.dll user32.dll gdi32.dll shell32.dll"
 system_dlls+=" ole32.dll ntdll.dll "
+# Windows DLLs that would keep the log-off and shut-down events from the
+# console control handler.
+console_event_blockers=" user32.dll gdi32.dll "
 
 version=
 if [ "${1:-}" = "--version" ]; then
@@ -63,7 +68,9 @@ for exe in "$@"; do
   fi
   for dll in $dlls; do
     lower=$(tr '[:upper:]' '[:lower:]' <<<"$dll")
-    if [[ "$system_dlls" == *" $lower "* ]]; then
+    if [[ "$console_event_blockers" == *" $lower "* ]]; then
+      fail "imports $dll: the console handler would get no log-off or shut-down event"
+    elif [[ "$system_dlls" == *" $lower "* ]]; then
       echo "   imports $dll (part of Windows)"
     else
       fail "imports $dll, which Windows does not ship"

@@ -13,6 +13,7 @@ packages=(
   libhamlib-utils
   python3
   procps
+  bsdutils  # script: the end-to-end tests run a program under a pseudo-terminal
   dpkg-dev unzip  # the packages: dpkg-shlibdeps for the .deb, unzip to check the ZIP
   clang libclang-rt-14-dev  # the AddressSanitizer build and the libFuzzer harnesses
   clang-tidy cppcheck       # tools/static-analysis.sh

@@ -127,10 +127,12 @@ class Output:
 class Program:
     """A started process with its standard output collected."""
 
-    def __init__(self, command, stdin=subprocess.DEVNULL, stderr=subprocess.DEVNULL):
+    def __init__(self, command, stdin=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                 preexec_fn=None):
         self.started = time.monotonic()
         self.popen = subprocess.Popen(command, stdin=stdin, stdout=subprocess.PIPE,
-                                      stderr=stderr, env=Target.environment())
+                                      stderr=stderr, env=Target.environment(),
+                                      preexec_fn=preexec_fn)
         self.out = Output(self.popen.stdout)
 
     def kill(self):
@@ -244,9 +246,10 @@ class Rigctld:
 
 class RecordingRig:
     """A loopback rigctl stand-in that records every byte it receives and
-    answers each line with "RPRT 0\\n"."""
+    answers each line with "RPRT 0\\n". With hold_open it keeps its side of
+    the connection open after the client has ended the stream, until stop."""
 
-    def __init__(self):
+    def __init__(self, hold_open=False):
         self._listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         self._listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         self._listener.bind((LOOPBACK, 0))
@@ -254,6 +257,8 @@ class RecordingRig:
         self.port = self._listener.getsockname()[1]
         self._received = bytearray()
         self._connections = 0
+        self._hold_open = hold_open
+        self.stream_ended = False  # the client ended its stream in order
         self._cond = threading.Condition()
         self._stopped = False
         self._thread = threading.Thread(target=self._serve, daemon=True)
@@ -274,11 +279,19 @@ class RecordingRig:
                 except OSError:
                     return
                 if not chunk:
+                    self._note_end()
                     return
                 with self._cond:
                     self._received += chunk
                     self._cond.notify_all()
                 connection.sendall(b"RPRT 0\n" * chunk.count(b"\n"))
+
+    def _note_end(self):
+        with self._cond:
+            self.stream_ended = True
+            self._cond.notify_all()
+            while self._hold_open and not self._stopped:
+                self._cond.wait(0.1)
 
     def received(self):
         with self._cond:
@@ -296,8 +309,89 @@ class RecordingRig:
             return bytes(self._received)
 
     def stop(self):
-        self._stopped = True
+        with self._cond:
+            self._stopped = True
+            self._cond.notify_all()
         self._listener.close()
+
+
+class Relay:
+    """A loopback relay in front of a rigctl server, which a test can cut
+    and restore. Cut, it closes every connection through it and nothing
+    listens on its port, so connects are refused; the server behind it
+    keeps its state (rigctld keeps PTT keyed). Restored, it listens on the
+    same port again."""
+
+    def __init__(self, server_port):
+        self.server_port = server_port
+        self.port = 0
+        self._lock = threading.Lock()
+        self._listener = None
+        self._sockets = []
+        self.restore()
+        self.port = self._listener.getsockname()[1]
+
+    def restore(self):
+        listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        listener.bind((LOOPBACK, self.port))
+        listener.listen(4)
+        with self._lock:
+            self._listener = listener
+        threading.Thread(target=self._accept, args=(listener,), daemon=True).start()
+
+    def cut(self):
+        with self._lock:
+            listener, self._listener = self._listener, None
+            sockets, self._sockets = self._sockets, []
+        if listener is not None:
+            # Closing alone would leave the accepting thread, and so the
+            # listening socket, in accept.
+            listener.shutdown(socket.SHUT_RDWR)
+            listener.close()
+        for sock in sockets:
+            try:
+                sock.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+            sock.close()
+
+    def stop(self):
+        self.cut()
+
+    def _accept(self, listener):
+        while True:
+            try:
+                client, _ = listener.accept()
+            except OSError:
+                return
+            try:
+                server = socket.create_connection((LOOPBACK, self.server_port), timeout=2.0)
+                server.settimeout(None)
+            except OSError:
+                client.close()
+                continue
+            with self._lock:
+                self._sockets += [client, server]
+            for source, sink in ((client, server), (server, client)):
+                threading.Thread(target=self._pump, args=(source, sink), daemon=True).start()
+
+    @staticmethod
+    def _pump(source, sink):
+        """Carries one direction; its end, or a failure, ends the other too."""
+        try:
+            while True:
+                chunk = source.recv(4096)
+                if not chunk:
+                    break
+                sink.sendall(chunk)
+        except OSError:
+            pass
+        for sock in (source, sink):
+            try:
+                sock.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
 
 
 class Qvnsim:
@@ -343,26 +437,29 @@ class Qvnsim:
 class EndToEnd(unittest.TestCase):
     """Base of the end-to-end tests: starts programs and cleans up after."""
 
-    def start(self, command, stdin=subprocess.DEVNULL):
-        program = Program(command, stdin=stdin)
+    def start(self, command, stdin=subprocess.DEVNULL, preexec_fn=None):
+        program = Program(command, stdin=stdin, preexec_fn=preexec_fn)
         self.addCleanup(program.kill)
         return program
 
-    def start_tarnwick(self, *args, stdin=subprocess.DEVNULL):
-        return self.start(Target.command(Target.tarnwick, *args), stdin=stdin)
+    def start_tarnwick(self, *args, stdin=subprocess.DEVNULL, preexec_fn=None):
+        return self.start(Target.command(Target.tarnwick, *args), stdin=stdin,
+                          preexec_fn=preexec_fn)
 
-    def start_tarnwick_on(self, names, rigs):
-        """Starts Tarnwick with port names[k] paired with rigs[k]."""
-        args = []
+    def start_tarnwick_on(self, names, rigs, options=()):
+        """Starts Tarnwick with the options, then port names[k] paired with
+        rigs[k]."""
+        args = list(options)
         for name, rig in zip(names, rigs):
             args += [name, "127.0.0.1:%d" % rig.port]
         return self.start_tarnwick(*args)
 
-    def start_linked(self, names, rigs):
-        """qvnsim on each name, and Tarnwick between them and the rigs;
-        returns (tarnwick, sims) once every port is open and every link up."""
+    def start_linked(self, names, rigs, options=()):
+        """qvnsim on each name, and Tarnwick with the options between them
+        and the rigs; returns (tarnwick, sims) once every port is open and
+        every link up."""
         sims = [self.start_qvnsim(name) for name in names]
-        tarnwick = self.start_tarnwick_on(names, rigs)
+        tarnwick = self.start_tarnwick_on(names, rigs, options)
         for sim, rig in zip(sims, rigs):
             sim.wait_connected()
             self.wait_linked(tarnwick, rig.port)
@@ -388,10 +485,15 @@ class EndToEnd(unittest.TestCase):
         server.setblocking(False)
         return server
 
-    def start_recording_rig(self):
-        rig = RecordingRig()
+    def start_recording_rig(self, hold_open=False):
+        rig = RecordingRig(hold_open)
         self.addCleanup(rig.stop)
         return rig
+
+    def start_relay(self, server_port):
+        relay = Relay(server_port)
+        self.addCleanup(relay.stop)
+        return relay
 
     def wait_linked(self, tarnwick, rig_port, start=0, timeout=None):
         """Waits for the connected message of the link to rig_port; returns

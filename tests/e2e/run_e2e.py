@@ -19,8 +19,8 @@ import threading
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-SUITES = ["usage", "link", "reconnect", "ptt", "four_ports", "timestamps", "empty_slot",
-          "slow_connect"]
+SUITES = ["usage", "link", "reconnect", "ptt", "four_ports", "fail_safe", "timestamps",
+          "empty_slot", "slow_connect"]
 WINESERVER = "/usr/lib/wine/wineserver"
 
 

@@ -3,8 +3,11 @@ fit the tables, and the longest arguments that still do."""
 
 import os
 import re
+import shlex
+import signal
 import socket
 import subprocess
+import termios
 import time
 
 from harness import LOOPBACK, EndToEnd, Target, unique_name
@@ -29,6 +32,49 @@ class UsageTest(EndToEnd):
         tarnwick.popen.stdin.flush()
         self.assertEqual(tarnwick.wait_exit(5.0), 0)
         self.assertEqual(tarnwick.out.bytes(), USAGE)
+
+
+class KeyWaitOnATerminalTest(EndToEnd):
+    """On a terminal the wait for a key turns echo and line mode off; a stop
+    signal during it gives them back before it ends the process."""
+
+    def wait_for_echo(self, terminal, on):
+        deadline = time.monotonic() + Target.startup_allowance()
+        while bool(termios.tcgetattr(terminal)[3] & termios.ECHO) != on:
+            if time.monotonic() > deadline:
+                raise AssertionError("echo never turned %s" % ("on" if on else "off"))
+            time.sleep(0.01)
+
+    def test_a_stop_signal_during_the_wait_restores_the_terminal(self):
+        if Target.wine:
+            self.skipTest("a Windows console keeps no modes for the shell to lose")
+        for signal_number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+            with self.subTest(signal=signal_number.name):
+                master, terminal = os.openpty()
+                self.addCleanup(os.close, master)
+                self.addCleanup(os.close, terminal)
+                before = termios.tcgetattr(terminal)
+                tarnwick = self.start_tarnwick(stdin=terminal)
+                tarnwick.out.wait_for(USAGE, Target.startup_allowance())
+                self.wait_for_echo(terminal, on=False)
+                tarnwick.popen.send_signal(signal_number)
+                self.assertEqual(tarnwick.wait_exit(5.0), -signal_number)
+                self.assertEqual(termios.tcgetattr(terminal), before)
+
+
+class NullInputTest(EndToEnd):
+    def test_the_null_device_is_the_end_of_input_even_under_a_terminal(self):
+        # Under a terminal Wine gives the program a console, and the null
+        # device is a character device as a console is: only a test for a
+        # console tells them apart. Standard input of script stays open.
+        command = " ".join(shlex.quote(part) for part in Target.command(Target.tarnwick))
+        script = self.start(["script", "-qfec", command + " < /dev/null", "/dev/null"],
+                            stdin=subprocess.PIPE)
+        self.assertEqual(script.wait_exit(Target.startup_allowance()), 0)
+        # Wine's console draws the text with terminal controls between the
+        # characters, and a space as a cursor movement.
+        shown = re.sub(rb"\x1b\[[0-9;?]*[A-Za-z]", b"", script.out.bytes())
+        self.assertIn(b"paramters", shown)
 
 
 def project_version():

@@ -1,0 +1,44 @@
+#include "app/fail_safe.h"
+
+#include "app/tables.h"
+#include "link/rigctl_command.h"
+
+namespace {
+
+// How often the way out looks for the ends of the released streams.
+constexpr unsigned EXIT_POLL_MS = 10;
+
+// Looks at every link, so that each one's end is read as soon as it comes.
+bool AnyLinkAwaitingItsEnd() {
+  bool awaiting = false;
+  for (HamlibLink& link : Links) {
+    if (!ReleasedLinkHasEnded(&link)) {
+      awaiting = true;
+    }
+  }
+  return awaiting;
+}
+
+}  // namespace
+
+void StartFailSafe() {
+  if (Options.FailSafe != 0) {
+    PlatformRunOnStop(ReleaseLinksForExit);
+  }
+}
+
+void ReleaseLinksForExit() {
+  std::int64_t deadline = PlatformMonotonicMicros() + EXIT_RELEASE_LIMIT_MS * 1000LL;
+  for (HamlibLink& link : Links) {
+    ReleaseLinkForExit(&link);
+  }
+  while (AnyLinkAwaitingItsEnd() && PlatformMonotonicMicros() < deadline) {
+    PlatformSleepMs(EXIT_POLL_MS);
+  }
+}
+
+void ReleaseStoppedPort(int slot, PttSender send) {
+  if (Options.FailSafe != 0 && Links[slot].DecidedPtt.load() == 1) {
+    send(slot, 0);
+  }
+}

@@ -1,0 +1,168 @@
+"""--fail-safe against rigctld, read back with "t": the rig is released when
+Tarnwick is stopped, when a keyed port stops, and when a link comes back
+after a release that was lost while it was down. Without the option each of
+these leaves the rig keyed, as it always has.
+
+Under Wine only SIGINT can stop Tarnwick through its handler (Wine hands it
+on as CTRL_C_EVENT; SIGTERM and SIGHUP end a Wine program without calling
+the handler). The other console events are given to the handler by the unit
+tests."""
+
+import signal
+import time
+
+from harness import EndToEnd, Target, unique_name
+
+BANNER = b"Tarnwick running - Press ctrl/c to exit\r\n"
+LOSS = b"HAMLIB Thread Terminated Addr 127.0.0.1:%d\r\n"
+CLOSED = b" - no longer monitored\r\n"
+# The way out waits at most a second for all servers together; the rest is
+# the process starting to end, slower under Wine.
+EXIT_LIMIT = 1.0
+EXIT_MARGIN = 2.0 if Target.wine else 1.0
+# How long a rig left keyed is watched for a release that must not come.
+STILL_KEYED_WATCH = 1.5
+# The supervisor's period, and slack for a loaded machine.
+RECONNECT_WAIT = 16 + 5.0
+
+
+class Station:
+    """One port through qvnsim and its link to a rigctld, with Tarnwick
+    between them, keyed or not; the link may run through a relay."""
+
+    def __init__(self, test, tag, options=(), options_after_pairs=(), relayed=False, **start):
+        self.rig = test.start_rigctld()
+        self.relay = test.start_relay(self.rig.port) if relayed else None
+        self.link_port = self.relay.port if relayed else self.rig.port
+        name = unique_name(tag)
+        self.sim = test.start_qvnsim(name)
+        args = list(options) + [name, "127.0.0.1:%d" % self.link_port] + list(options_after_pairs)
+        self.tarnwick = test.start_tarnwick(*args, **start)
+        self.sim.wait_connected()
+        self.linked = test.wait_linked(self.tarnwick, self.link_port)
+
+    def key(self):
+        self.sim.send("on")
+        self.rig.wait_ptt(1)
+
+    def stop(self, signal_number):
+        """Sends the signal; returns Tarnwick's exit status and how long it
+        took to end."""
+        sent = time.monotonic()
+        self.tarnwick.popen.send_signal(signal_number)
+        status = self.tarnwick.wait_exit(EXIT_LIMIT + EXIT_MARGIN + 5.0)
+        return status, time.monotonic() - sent
+
+    def assert_still_keyed(self, test):
+        time.sleep(STILL_KEYED_WATCH)
+        test.assertEqual(self.rig.ptt(), 1, "the rig was released without --fail-safe")
+
+
+class WayOutTest(EndToEnd):
+    def assert_released_on(self, signal_number, station):
+        status, took = station.stop(signal_number)
+        print("%s: ended %.3f s after it, status %s" % (signal_number.name, took, status))
+        self.assertEqual(station.rig.ptt(), 0)
+        self.assertLess(took, EXIT_LIMIT + EXIT_MARGIN)
+        if not Target.wine:
+            self.assertEqual(status, -signal_number, "not ended by the signal itself")
+
+    def test_each_stop_signal_releases_the_rig_and_ends_the_process_by_that_signal(self):
+        signals = [signal.SIGINT] if Target.wine else [signal.SIGINT, signal.SIGTERM,
+                                                        signal.SIGHUP]
+        for signal_number in signals:
+            with self.subTest(signal=signal_number.name):
+                station = Station(self, "Ws%d" % signal_number, options=["--fail-safe"])
+                station.key()
+                self.assert_released_on(signal_number, station)
+
+    def test_an_option_after_the_pairs_turns_fail_safe_on(self):
+        station = Station(self, "Wa", options_after_pairs=["--fail-safe"])
+        station.key()
+        self.assert_released_on(signal.SIGINT, station)
+
+    def test_without_the_option_a_stop_leaves_the_rig_keyed(self):
+        station = Station(self, "Wn")
+        station.key()
+        status, _ = station.stop(signal.SIGINT)
+        if not Target.wine:
+            self.assertEqual(status, -signal.SIGINT)
+        self.assertEqual(station.rig.ptt(), 1)
+
+    def test_a_signal_ignored_at_start_stays_ignored(self):
+        station = Station(self, "Wi", options=["--fail-safe"],
+                          preexec_fn=lambda: signal.signal(signal.SIGHUP, signal.SIG_IGN))
+        station.key()
+        station.tarnwick.popen.send_signal(signal.SIGHUP)
+        time.sleep(STILL_KEYED_WATCH)
+        self.assertIsNone(station.tarnwick.popen.poll(), "ended by an ignored SIGHUP")
+        self.assertEqual(station.rig.ptt(), 1)
+        station.sim.send("off")
+        station.rig.wait_ptt(0)
+        station.key()
+        self.assert_released_on(signal.SIGINT, station)
+
+    def test_every_link_is_released_within_the_second_however_its_server_answers(self):
+        # Link 0 to rigctld; link 1 to a server that reads the release and
+        # the end of the stream but never ends its own side.
+        rig = self.start_rigctld()
+        holder = self.start_recording_rig(hold_open=True)
+        names = [unique_name("Wl%d" % k) for k in range(2)]
+        tarnwick, sims = self.start_linked(names, [rig, holder], options=["--fail-safe"])
+        for sim in sims:
+            sim.send("on")
+        rig.wait_ptt(1)
+        self.assertEqual(holder.wait_received(b"T 1\n"), b"T 1\n")
+        sent = time.monotonic()
+        tarnwick.popen.send_signal(signal.SIGINT)
+        tarnwick.wait_exit(EXIT_LIMIT + EXIT_MARGIN + 5.0)
+        took = time.monotonic() - sent
+        print("two links, one server keeping its side open: ended %.3f s after SIGINT" % took)
+        self.assertEqual(rig.ptt(), 0)
+        self.assertEqual(holder.received(), b"T 1\nT 0\n")
+        self.assertTrue(holder.stream_ended, "the sending side was not shut after the release")
+        # It waited for the server that kept its side open, but no longer
+        # than the limit.
+        self.assertGreater(took, EXIT_LIMIT - 0.1)
+        self.assertLess(took, EXIT_LIMIT + EXIT_MARGIN)
+
+
+class PortStopsTest(EndToEnd):
+    def test_a_keyed_port_that_stops_is_released_only_with_fail_safe(self):
+        safe = Station(self, "Ps", options=["--fail-safe"])
+        plain = Station(self, "Pp")
+        for station in (safe, plain):
+            station.key()
+            station.sim.send("quit")
+        for station in (safe, plain):
+            station.tarnwick.out.wait_for(CLOSED, Target.startup_allowance(), station.linked)
+        safe.rig.wait_ptt(0)
+        plain.assert_still_keyed(self)
+
+
+class LinkComesBackTest(EndToEnd):
+    def test_a_release_lost_while_the_link_was_down_arrives_when_it_is_back(self):
+        safe = Station(self, "Ls", options=["--fail-safe"], relayed=True)
+        plain = Station(self, "Lp", relayed=True)
+        stations = (safe, plain)
+        for station in stations:
+            station.tarnwick.out.wait_for(BANNER, Target.startup_allowance() + 3.0)
+            station.key()
+            station.relay.cut()
+        for station in stations:
+            station.lost = station.tarnwick.out.wait_for(LOSS % station.link_port, 5.0,
+                                                         station.linked)
+            station.sim.send("off")  # decided while nothing can carry it
+            station.relay.restore()
+        for station in stations:
+            back = self.wait_linked(station.tarnwick, station.link_port, station.lost,
+                                    timeout=RECONNECT_WAIT)
+            station.back_at = station.tarnwick.out.arrival(back)
+            if station is safe:
+                safe.rig.wait_ptt(0)
+                after = time.monotonic() - station.back_at
+                print("released, read back %.3f s after the connected message" % after)
+                self.assertLess(after, 1.0,
+                                "released later than a second after the connected message")
+        self.assertEqual(plain.rig.ptt(), 1)
+        plain.assert_still_keyed(self)
