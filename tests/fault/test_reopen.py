@@ -1,7 +1,8 @@
 """--reopen: a virtual port that is missing when Tarnwick starts, or that QVN
 closes, is opened again within a period of its coming back and carries PTT
-to a real rigctld; each outage is reported once; and ten outages leave no
-descriptor behind."""
+to a real rigctld (with --fail-safe too, which releases the rig when the
+keyed port closes); each outage is reported once; and ten outages leave no
+descriptor or handle behind."""
 
 from faults import (BANNER, OFF, ON, FaultTest, WINE_FD_SLACK, link_events, windows_handle_count,
                     wine_or)
@@ -48,7 +49,8 @@ class ReopenTest(FaultTest, EndToEnd):
         rig = self.start_rigctld()
         name = unique_name("Ro")
         address = "127.0.0.1:%d" % rig.port
-        tarnwick = self.start_tarnwick("--reopen", name, address)
+        # With --fail-safe as well: a port that stops while keyed is released.
+        tarnwick = self.start_tarnwick("--reopen", name, address, "--fail-safe")
         start = tarnwick.out.wait_for(BANNER, Target.startup_allowance() + 3.0)
 
         # Waiting for the next try costs nothing: the monitor sleeps until it.
@@ -61,10 +63,13 @@ class ReopenTest(FaultTest, EndToEnd):
         self.assertLess(took, OPENED_WITHIN)
         self.carries_ptt(sim, rig)
 
-        # Closed, and back at once: the worst case, a whole period from the
-        # close to the next try.
+        # Closed while keyed, and back at once: the worst case, a whole
+        # period from the close to the next try.
+        sim.send("on")
+        rig.wait_ptt(1)
         sim.send("quit")
         closed = tarnwick.out.wait_for(closed_message(name), 5.0, end)
+        rig.wait_ptt(0)
         sim = self.start_qvnsim(name)
         took, end = self.wait_reopened(tarnwick, sim, name, closed)
         print("closed and back: opened %.2f s after it appeared" % took)
