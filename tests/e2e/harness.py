@@ -433,6 +433,14 @@ class Qvnsim:
         self.program.popen.stdin.flush()
         self.expect(acknowledgement, 5.0)
 
+    def quit(self):
+        """Closes the port and waits until qvnsim has ended. Offering the
+        port again before then races its clean-up: natively it removes
+        /tmp/QVN<NAME> after closing the connection, and could remove the
+        new qvnsim's socket file."""
+        self.send("quit")
+        self.program.wait_exit(Target.startup_allowance())
+
 
 class EndToEnd(unittest.TestCase):
     """Base of the end-to-end tests: starts programs and cleans up after."""

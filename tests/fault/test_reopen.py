@@ -67,7 +67,7 @@ class ReopenTest(FaultTest, EndToEnd):
         # period from the close to the next try.
         sim.send("on")
         rig.wait_ptt(1)
-        sim.send("quit")
+        sim.quit()
         closed = tarnwick.out.wait_for(closed_message(name), 5.0, end)
         rig.wait_ptt(0)
         sim = self.start_qvnsim(name)
@@ -121,7 +121,7 @@ class ReopenTest(FaultTest, EndToEnd):
             offsets = {}
             for k in round_ports:
                 offset = len(tarnwick.out.bytes())
-                sims[k].send("quit")
+                sims[k].quit()
                 tarnwick.out.wait_for(closed_message(names[k]), 5.0, offset)
                 sims[k] = self.start_qvnsim(names[k])
                 offsets[k] = offset
