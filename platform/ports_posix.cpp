@@ -305,8 +305,9 @@ void WatchComLines(PortHandle handle) {
 
 // The virtual ports are opened before the event is made, and each keeps a
 // read outstanding from then on (the monitor starts the next read as soon
-// as one completes), so each is registered once, here, and stays until its
-// read fails. COM ports signal the event from their waiters.
+// as one completes), so each is registered once, here (or as it is opened
+// again, later), and stays until its read fails. COM ports signal the
+// event from their waiters.
 int CreateSharedEvent() {
   EventFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   EpollFd = epoll_create1(EPOLL_CLOEXEC);
