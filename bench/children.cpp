@@ -77,6 +77,23 @@ void RedirectStandardFiles(const char* logPath) {
   dup2(output, STDERR_FILENO);
 }
 
+// The entries given, then the benchmark's environment, for a child; built
+// between fork and exec. A variable given wins over one of the same name
+// already there: the first of a name is the one a program finds.
+char* const* ChildEnvironment(const char* const extra[]) {
+  constexpr int MAX_ENTRIES = 512;
+  static char* entries[MAX_ENTRIES];
+  int count = 0;
+  for (int i = 0; extra != nullptr && extra[i] != nullptr && count < 8; ++i) {
+    entries[count++] = const_cast<char*>(extra[i]);
+  }
+  for (char** entry = environ; *entry != nullptr && count < MAX_ENTRIES - 1; ++entry) {
+    entries[count++] = *entry;
+  }
+  entries[count] = nullptr;
+  return entries;
+}
+
 void SleepMs(long milliseconds) {
   timespec period{0, milliseconds * 1000000L};
   nanosleep(&period, nullptr);
@@ -85,6 +102,11 @@ void SleepMs(long milliseconds) {
 }  // namespace
 
 pid_t StartChild(const char* const argv[], const char* logPath) {
+  return StartChildWith(argv, logPath, nullptr);
+}
+
+pid_t StartChildWith(const char* const argv[], const char* logPath,
+                     const char* const environment[]) {
   pid_t parent = getpid();
   pid_t pid = fork();
   if (pid == 0) {
@@ -94,7 +116,7 @@ pid_t StartChild(const char* const argv[], const char* logPath) {
       _exit(127);
     }
     RedirectStandardFiles(logPath);
-    execvp(argv[0], const_cast<char* const*>(argv));
+    execvpe(argv[0], const_cast<char* const*>(argv), ChildEnvironment(environment));
     SayOnStderr("ptt_bench: cannot run ");
     SayOnStderr(argv[0]);
     SayOnStderr("\n");
@@ -121,6 +143,20 @@ int RunChild(const char* const argv[], const char* logPath, int timeoutMs) {
   }
   StopChild(pid);
   return -1;
+}
+
+bool LogHolds(const char* logPath, const char* text, int times) {
+  std::FILE* file = std::fopen(logPath, "r");
+  if (file == nullptr) {
+    return false;
+  }
+  char line[512];
+  int found = 0;
+  while (std::fgets(line, sizeof line, file) != nullptr) {
+    found += std::strstr(line, text) != nullptr ? 1 : 0;
+  }
+  std::fclose(file);
+  return found >= times;
 }
 
 void StopChild(pid_t pid) {

@@ -10,10 +10,17 @@
 // input from /dev/null and standard output and error into logPath
 // (nullptr: /dev/null). Returns the pid, or -1.
 pid_t StartChild(const char* const argv[], const char* logPath);
+// The same, with the entries of environment ("NAME=value", up to a null)
+// added to the child's environment.
+pid_t StartChildWith(const char* const argv[], const char* logPath,
+                     const char* const environment[]);
 
 // Runs a program to its end, at most timeoutMs; returns its exit status, or
 // -1 when it could not be run or had to be killed.
 int RunChild(const char* const argv[], const char* logPath, int timeoutMs);
+
+// Whether the log holds a line with text in it at least `times` times.
+bool LogHolds(const char* logPath, const char* text, int times);
 
 // Kills the child and collects it.
 void StopChild(pid_t pid);

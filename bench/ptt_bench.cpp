@@ -2,16 +2,23 @@
 // measured against the limit of any separate bridge process in the same run.
 //
 //   ptt_bench [--quick] [--png FILE] [--changes N] [--idle-seconds S]
-//             [--tarnwick PATH] [--relay PATH]
+//             [--tarnwick PATH] [--relay PATH] [--com-relay PATH] [--preload PATH]
+//             [--com-only] [--wine]
 //
 // The benchmark stands in for QVN and for the rigctl servers: it offers
 // virtual ports (/tmp/QVN<name>) and runs servers on 127.0.0.1, starts the
 // real tarnwick on four of them, ptt_relay on four others (the limit) and
 // ptt_relay --poll-ms 10 on one more (a line-polling design), writes status
-// changes into the ports and timestamps the commands at the servers.
+// changes into the ports and timestamps the commands at the servers. On the
+// COM road (com_road.h) a second tarnwick and com_relay each watch a COM
+// port with simulated lines (libmodemsim.so, --preload), whose CTS the
+// benchmark flips. --com-only measures that road alone; --wine runs the
+// Windows builds given as --tarnwick and --com-relay under Wine (WINEPREFIX
+// from the environment).
 // --quick runs a few hundred changes and no idle phase. The exit status is
-// 1 when Tarnwick lost or reordered a change, 3 when the run could not be
-// set up or overran its time limit. Every child is killed at the end.
+// 1 when Tarnwick lost or reordered a change, or left a wrong state at the
+// server after a toggle of CTS, 3 when the run could not be set up or
+// overran its time limit. Every child is killed at the end.
 #include <stdlib.h>
 #include <time.h>
 #include <unistd.h>
@@ -24,6 +31,7 @@
 #include <string>
 
 #include "bench/children.h"
+#include "bench/com_road.h"
 #include "bench/latency.h"
 #include "bench/results.h"
 #include "link/link_worker.h"
@@ -56,6 +64,10 @@ struct BenchOptions {
   const char* Png = nullptr;
   std::string Tarnwick;
   std::string Relay;
+  std::string ComRelay;
+  std::string Preload;
+  bool ComOnly = false;
+  bool Wine = false;
 };
 
 struct Bench {
@@ -64,6 +76,8 @@ struct Bench {
   PttPath Tarnwick[BENCH_PORTS];
   PttPath Relays[BENCH_PORTS];
   PttPath Poller;
+  bool VirtualOffered = false;
+  ComRoad Com;
   pid_t TarnwickPid = -1;
   pid_t PollerPid = -1;
   std::uint64_t Random = 0x9E3779B97F4A7C15ULL;
@@ -144,6 +158,10 @@ bool TakeValue(const std::string& name, const char* value, BenchOptions* opt) {
     opt->Tarnwick = value;
   } else if (name == "--relay") {
     opt->Relay = value;
+  } else if (name == "--com-relay") {
+    opt->ComRelay = value;
+  } else if (name == "--preload") {
+    opt->Preload = value;
   } else if (name == "--changes") {
     return ParseNumber(value, 10, 1000000, &opt->Changes);
   } else if (name == "--idle-seconds") {
@@ -158,10 +176,16 @@ bool ParseOptions(int argc, char** argv, BenchOptions* opt) {
   std::string own = OwnDirectory();
   opt->Tarnwick = own + "/../tarnwick";
   opt->Relay = own + "/ptt_relay";
+  opt->ComRelay = own + "/com_relay";
+  opt->Preload = own + "/../tools/modemsim/libmodemsim.so";
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     if (arg == "--quick") {
       SetQuick(opt);
+    } else if (arg == "--com-only") {
+      opt->ComOnly = true;
+    } else if (arg == "--wine") {
+      opt->Wine = true;
     } else if (i + 1 == argc || !TakeValue(arg, argv[++i], opt)) {
       return false;
     }
@@ -173,12 +197,15 @@ bool ParseOptions(int argc, char** argv, BenchOptions* opt) {
 unsigned TimeLimitSeconds(const BenchOptions& opt) {
   long latencyRounds = 2 * opt.Changes;  // one port and four ports
   long roundSeconds = latencyRounds * 4 / 1000 + opt.Changes * POLL_PERIOD_MS / POLLER_EVERY / 1000;
-  return static_cast<unsigned>(120 + 3 * roundSeconds + opt.HeavySeconds + opt.IdleSeconds);
+  long comSeconds = opt.Changes * 2 * (opt.Wine ? 10 : 4) / 1000;
+  return static_cast<unsigned>(180 + 3 * roundSeconds + comSeconds + opt.HeavySeconds +
+                               opt.IdleSeconds);
 }
 
 // --- setting up --------------------------------------------------------------
 
 bool OfferPaths(Bench* b) {
+  b->VirtualOffered = true;
   char name[32];
   int pid = static_cast<int>(getpid());
   auto offer = [&name](PttPath* path) {
@@ -204,27 +231,13 @@ std::string LogPath(const Bench* b, const char* file) {
   return std::string(b->WorkDir) + "/" + file;
 }
 
-bool LogHolds(const std::string& path, const char* text, int times) {
-  std::FILE* file = std::fopen(path.c_str(), "r");
-  if (file == nullptr) {
-    return false;
-  }
-  char line[512];
-  int found = 0;
-  while (std::fgets(line, sizeof line, file) != nullptr) {
-    found += std::strstr(line, text) != nullptr ? 1 : 0;
-  }
-  std::fclose(file);
-  return found >= times;
-}
-
 // Tarnwick prints its banner two seconds after start-up; by then its links
 // have connected and said so.
 bool WaitForTarnwickReady(const Bench* b) {
   std::string log = LogPath(b, "tarnwick.log");
   for (int waited = 0; waited < READY_TIMEOUT_MS; waited += 20) {
-    if (LogHolds(log, "Tarnwick running", 1)) {
-      return LogHolds(log, "Connected to HAMLIB", BENCH_PORTS);
+    if (LogHolds(log.c_str(), "Tarnwick running", 1)) {
+      return LogHolds(log.c_str(), "Connected to HAMLIB", BENCH_PORTS);
     }
     SleepNs(20 * 1000000L);
   }
@@ -277,8 +290,8 @@ bool MakeWorkDir(Bench* b) {
   return true;
 }
 
-bool SetUp(Bench* b) {
-  if (!MakeWorkDir(b) || !OfferPaths(b) || !StartTarnwick(b)) {
+bool SetUpVirtualPorts(Bench* b) {
+  if (!OfferPaths(b) || !StartTarnwick(b)) {
     return false;
   }
   for (PttPath& path : b->Relays) {
@@ -304,13 +317,31 @@ void ShowLog(const Bench* b, const char* file) {
   std::fclose(log);
 }
 
+ComRoadOptions ComOptions(const BenchOptions& opt) {
+  ComRoadOptions com;
+  com.TarnwickPath = opt.Tarnwick;
+  com.RelayPath = opt.ComRelay;
+  com.PreloadPath = opt.Preload;
+  com.Wine = opt.Wine;
+  com.Changes = opt.Changes;
+  return com;
+}
+
+bool SetUp(Bench* b) {
+  return MakeWorkDir(b) && (b->Opt.ComOnly || SetUpVirtualPorts(b)) &&
+         SetUpComRoad(&b->Com, ComOptions(b->Opt), b->WorkDir);
+}
+
 void TearDown(Bench* b) {
   StopAllChildren();
-  for (int k = 0; k < BENCH_PORTS; ++k) {
+  TearDownComRoad(&b->Com);
+  for (int k = 0; k < BENCH_PORTS && b->VirtualOffered; ++k) {
     ClosePath(&b->Tarnwick[k]);
     ClosePath(&b->Relays[k]);
   }
-  ClosePath(&b->Poller);
+  if (b->VirtualOffered) {
+    ClosePath(&b->Poller);
+  }
   for (const char* log : LOGS) {
     std::remove(LogPath(b, log).c_str());
   }
@@ -549,10 +580,21 @@ void RunLoadPhases(Bench* b, Results* r) {
   r->Heavy.Counts = r->TarnwickCounts.back().Counts;
 }
 
+void RunComRoad(Bench* b, Results* r) {
+  Say("COM port: CTS toggles");
+  MeasureComRoad(&b->Com, &r->Com);
+}
+
 void RunAll(Bench* b, Results* r) {
+  if (b->Opt.ComOnly) {
+    RunComRoad(b, r);
+    ReadLoad(r->LoadAtEnd, sizeof r->LoadAtEnd);
+    return;
+  }
   SampleProcess(b->TarnwickPid, &r->AfterStartUp);
   RunLatencyPhases(b, r);
   RunLoadPhases(b, r);
+  RunComRoad(b, r);
   if (b->Opt.IdleSeconds > 0) {
     std::printf("idle for %ld s\n", b->Opt.IdleSeconds);
     std::fflush(stdout);
@@ -569,19 +611,26 @@ int main(int argc, char** argv) {
   if (!ParseOptions(argc, argv, &bench.Opt)) {
     std::fprintf(stderr,
                  "usage: ptt_bench [--quick] [--png FILE] [--changes N] [--idle-seconds S]\n"
-                 "                 [--tarnwick PATH] [--relay PATH]\n");
+                 "                 [--tarnwick PATH] [--relay PATH] [--com-relay PATH]\n"
+                 "                 [--preload PATH] [--com-only] [--wine]\n");
     return 2;
   }
   InstallAbortHandlers(TimeLimitSeconds(bench.Opt));
   static Results results;
   results.Quick = bench.Opt.Quick;
+  results.ComOnly = bench.Opt.ComOnly;
+  results.Wine = bench.Opt.Wine;
   results.Cores = static_cast<int>(sysconf(_SC_NPROCESSORS_ONLN));
   ReadLoad(results.LoadAtStart, sizeof results.LoadAtStart);
-  Say("setting up: tarnwick on four virtual ports, four relays, one poller");
+  Say(bench.Opt.ComOnly ? "setting up: tarnwick and com_relay on simulated COM ports"
+                        : "setting up: tarnwick on four virtual ports, four relays, one poller;\n"
+                          "tarnwick and com_relay on simulated COM ports");
   if (!SetUp(&bench)) {
     std::fprintf(stderr, "ptt_bench: could not set up the run\n");
     ShowLog(&bench, "tarnwick.log");
     ShowLog(&bench, "relay.log");
+    ShowLog(&bench, "tarnwick-com.log");
+    ShowLog(&bench, "relay-com.log");
     TearDown(&bench);
     return 3;
   }

@@ -78,23 +78,49 @@ bool TakeArrivalsBefore(PttPath* const* paths, int count, std::int64_t deadlineN
 
 }  // namespace
 
-bool OfferPath(PttPath* path, const char* name) {
+namespace {
+
+void ResetPath(PttPath* path, const char* name, bool isCom) {
   std::snprintf(path->Name, sizeof path->Name, "%s", name);
+  path->IsCom = isCom;
   path->LastStatus = 0;
   path->Closed = false;
   path->Counts = ChangeCounts{};
   path->Latencies = nullptr;
+}
+
+}  // namespace
+
+bool OfferPath(PttPath* path, const char* name) {
+  ResetPath(path, name, false);
   return QvnServerListen(&path->Port, name) == 0 && RigListen(&path->Rig);
 }
 
+bool OfferComPath(PttPath* path, const char* directory) {
+  if (ModemsimOpen(&path->Lines, directory) != 0) {
+    return false;
+  }
+  ResetPath(path, path->Lines.SlavePath, true);
+  return RigListen(&path->Rig);
+}
+
+// A COM port is opened without the benchmark knowing: its bridge has come
+// once it has connected to the server.
 bool AcceptBridge(PttPath* path, int timeoutMs) {
+  if (path->IsCom) {
+    return RigAccept(&path->Rig, timeoutMs);
+  }
   pollfd entry{static_cast<int>(path->Port.Listener), POLLIN, 0};
   return poll(&entry, 1, timeoutMs) == 1 && QvnServerAccept(&path->Port) == 0 &&
          RigAccept(&path->Rig, timeoutMs);
 }
 
 void ClosePath(PttPath* path) {
-  QvnServerClose(&path->Port);
+  if (path->IsCom) {
+    ModemsimClose(&path->Lines);
+  } else {
+    QvnServerClose(&path->Port);
+  }
   RigClose(&path->Rig);
 }
 
@@ -126,6 +152,15 @@ bool WriteToPort(PttPath* path, PortWrite* write) {
   write->Length = 0;
   write->Changes = 0;
   return written;
+}
+
+std::int64_t ToggleCts(PttPath* path) {
+  bool on = ModemsimLineLevel(path->Lines.State, MODEMSIM_CTS) == 0;
+  std::int64_t toggledNs = MonotonicNs();
+  path->Due.push_back(DueCommand{on ? '1' : '0', toggledNs});
+  ModemsimSetLine(path->Lines.State, MODEMSIM_CTS, on ? 1 : 0);
+  path->Counts.Sent += 1;
+  return toggledNs;
 }
 
 void AwaitDueCommands(PttPath* const* paths, int count, int timeoutMs) {

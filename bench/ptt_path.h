@@ -1,8 +1,9 @@
-// One measured path: a virtual port that the benchmark offers, the bridge
-// that reads it (Tarnwick, a relay or the poller), and the benchmark's
-// rigctl server that the bridge sends to. The benchmark writes status
-// changes into the port and checks that each one comes out at the server,
-// in order, and how soon.
+// One measured path: a virtual port that the benchmark offers, or a COM
+// port with simulated modem lines, the bridge that watches it (Tarnwick, a
+// relay or the poller), and the benchmark's rigctl server that the bridge
+// sends to. The benchmark writes status changes into the port, or changes
+// the port's CTS line, and checks that each one comes out at the server, in
+// order, and how soon.
 #pragma once
 
 #include <cstdint>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "bench/rig_server.h"
+#include "modemsim_lines.h"
 #include "platform/qvn_server.h"
 
 struct ChangeCounts {
@@ -25,8 +27,10 @@ struct DueCommand {
 };
 
 struct PttPath {
-  char Name[32];  // the virtual port's name
+  char Name[64];  // the virtual port's name, or the COM port's device
+  bool IsCom;
   QvnServer Port;
+  ModemsimPort Lines;  // COM ports
   RigServer Rig;
   std::uint8_t LastStatus;  // the last status byte written, as the bridge sees it
   bool Closed;              // the bridge closed its connection
@@ -37,6 +41,9 @@ struct PttPath {
 
 // Offers the virtual port NAME and a server; the bridge comes afterwards.
 bool OfferPath(PttPath* path, const char* name);
+// Makes a COM port with simulated lines, its shared file in directory, and
+// a server.
+bool OfferComPath(PttPath* path, const char* directory);
 // Waits for the bridge to open the port and to connect to the server.
 bool AcceptBridge(PttPath* path, int timeoutMs);
 void ClosePath(PttPath* path);
@@ -56,6 +63,9 @@ void AddData(PortWrite* write, std::uint8_t byte);  // a 0xFF is doubled
 void AddStatusChange(PortWrite* write, PttPath* path, std::uint8_t otherBits);
 // Writes it into the port in one write; its commands become due.
 bool WriteToPort(PttPath* path, PortWrite* write);
+// Flips a COM port's CTS line; its command becomes due. Returns when, on
+// the CLOCK_MONOTONIC nanoseconds that latencies are measured from.
+std::int64_t ToggleCts(PttPath* path);
 
 // Waits until every due command of the paths has arrived, at most
 // timeoutMs; what has not come by then is lost.

@@ -45,6 +45,47 @@ void PrintLatencyTables(const Results& r) {
   PrintRatioRow("Tarnwick / limit", tarnwick4, limit4);
 }
 
+// A toggle of CTS leaves a wrong state at the server when its command is
+// lost, or when another command comes in its place.
+long WrongStates(const ChangeCounts& c) { return c.Lost + c.OutOfOrder; }
+
+void PrintStageRow(const char* label, const ComRun& run, ComStage stage) {
+  std::printf("  %-48s %9.1f us %9.1f us\n", label,
+              Summarize(run.TarnwickStages.Of[stage]).MedianUs,
+              Summarize(run.LimitStages.Of[stage]).MedianUs);
+}
+
+// Tarnwick's waiter only notes a change and wakes the monitor, which reads
+// the lines and sends: a second thread to wake, where the relay has one.
+void PrintComStages(const ComRun& run) {
+  if (run.TarnwickStages.Of[WAIT_RETURNS].empty() || run.LimitStages.Of[WAIT_RETURNS].empty()) {
+    return;
+  }
+  std::printf("  where the time goes (medians)                     %12s %12s\n", "Tarnwick",
+              "relay");
+  PrintStageRow("toggle -> TIOCMIWAIT returns", run, WAIT_RETURNS);
+  PrintStageRow("-> TIOCMGET (Tarnwick: in the monitor thread)", run, LINES_READ);
+  PrintStageRow("-> command read by the server", run, COMMAND_ARRIVES);
+}
+
+void PrintComTable(const Results& r) {
+  std::printf(
+      "\nCOM port: CTS toggled on the simulated line -> command read by the rigctl server\n"
+      "One port each; Tarnwick's and the relay's toggles interleaved, at least 2 ms apart%s.\n"
+      "  %-34s %8s %12s %12s %12s\n",
+      r.Wine ? ";\nboth the Windows builds, under Wine" : "", "", "changes", "median", "p99",
+      "max");
+  LatencySummary tarnwick = Summarize(r.Com.Tarnwick);
+  LatencySummary limit = Summarize(r.Com.Limit);
+  PrintLatencyRow("Tarnwick", tarnwick);
+  PrintLatencyRow(r.Wine ? "limit: WaitCommEvent relay" : "limit: TIOCMIWAIT relay", limit);
+  PrintRatioRow("Tarnwick / limit", tarnwick, limit);
+  std::printf("  wrong state at the server after a toggle: Tarnwick %ld of %ld, relay %ld of %ld\n",
+              WrongStates(r.Com.TarnwickCounts), r.Com.TarnwickCounts.Sent,
+              WrongStates(r.Com.RelayCounts), r.Com.RelayCounts.Sent);
+  PrintComStages(r.Com);
+}
+
 void PrintCountRow(const char* label, const ChangeCounts& c) {
   std::printf("  %-48s %8ld %9ld %6ld %13ld\n", label, c.Sent, c.Received, c.Lost, c.OutOfOrder);
 }
@@ -171,6 +212,31 @@ void PrintLatencyTargets(const Results& r) {
   PrintTarget(p1 <= P99_TARGET && p4 <= P99_TARGET, text);
 }
 
+void PrintComLatencyTargets(const Results& r) {
+  char text[200];
+  LatencySummary t = Summarize(r.Com.Tarnwick);
+  LatencySummary l = Summarize(r.Com.Limit);
+  double median = Ratio(t.MedianUs, l.MedianUs);
+  double p99 = Ratio(t.P99Us, l.P99Us);
+  std::snprintf(text, sizeof text, "COM port: median within %.1fx the relay's: %.2fx%s",
+                MEDIAN_TARGET, median, r.Wine ? " (under Wine: information)" : "");
+  PrintTarget(median <= MEDIAN_TARGET, text);
+  std::snprintf(text, sizeof text, "COM port: 99th percentile within %.0fx the relay's: %.2fx%s",
+                P99_TARGET, p99, r.Wine ? " (under Wine: information)" : "");
+  PrintTarget(p99 <= P99_TARGET, text);
+}
+
+bool PrintComStateTarget(const Results& r) {
+  const ChangeCounts& c = r.Com.TarnwickCounts;
+  bool right = WrongStates(c) == 0 && c.Received == c.Sent && c.Sent > 0;
+  char text[200];
+  std::snprintf(text, sizeof text,
+                "COM port: the server holds the line's state after every toggle: %ld wrong of %ld",
+                WrongStates(c), c.Sent);
+  PrintTarget(right, text);
+  return right;
+}
+
 bool PrintLossTarget(const Results& r) {
   ChangeCounts total = TotalOf(r.TarnwickCounts);
   bool clean = total.Lost == 0 && total.OutOfOrder == 0 && total.Received == total.Sent;
@@ -205,13 +271,25 @@ bool PrintReport(const Results& results) {
   std::printf(
       "\nTarnwick PTT benchmark, %s run, %d cores; load average %s at the start, %s at the end.\n"
       "Other processes share the cores: the figures move from run to run.\n",
-      results.Quick ? "quick" : "full", results.Cores, results.LoadAtStart, results.LoadAtEnd);
+      results.ComOnly ? "COM road"
+      : results.Quick ? "quick"
+                      : "full",
+      results.Cores, results.LoadAtStart, results.LoadAtEnd);
+  if (results.ComOnly) {
+    PrintComTable(results);
+    std::printf("\nTargets\n");
+    PrintComLatencyTargets(results);
+    return PrintComStateTarget(results);
+  }
   PrintLatencyTables(results);
+  PrintComTable(results);
   PrintCountTable(results);
   PrintCost(results);
   std::printf("\nTargets\n");
   PrintLatencyTargets(results);
+  PrintComLatencyTargets(results);
   bool clean = PrintLossTarget(results);
+  clean = PrintComStateTarget(results) && clean;
   if (results.IdleSeconds > 0) {
     PrintIdleTargets(results);
   } else {

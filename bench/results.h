@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "bench/com_road.h"
 #include "bench/process_stats.h"
 #include "bench/ptt_path.h"
 
@@ -41,6 +42,8 @@ struct IdleRecord {
 
 struct Results {
   bool Quick;
+  bool ComOnly;  // the COM road alone
+  bool Wine;     // the Windows builds under Wine
   int Cores;
   char LoadAtStart[64];
   char LoadAtEnd[64];
@@ -55,6 +58,7 @@ struct Results {
   IdleRecord IdlePoller;
   ProcessSample AfterStartUp;  // Tarnwick, before the first change
   ProcessSample AtEnd;         // Tarnwick, after the last phase
+  ComRun Com;
 };
 
 // Prints the tables and the targets. Returns false when Tarnwick lost or

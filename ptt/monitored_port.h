@@ -17,6 +17,7 @@ struct MonitoredPort {
   std::uint8_t ReadBuffer[READ_BUFFER_SIZE];
   std::uint8_t LastStatus;  // the last status byte acted upon
   int EscapePending;        // a read ended on the escape byte 0xFF
+  int CtsDiffers;           // COM ports: the last line check found CTS off the decided state
 };
 
 // Where the monitor's PTT commands go: link `slot`, state 1 on or 0 off.

@@ -1,5 +1,6 @@
 #include "ptt/ptt_monitor.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "app/console.h"
@@ -105,8 +106,19 @@ bool ServicePort(PttMonitorState* state, MonitoredPort* port) {
     return false;
   }
   if (port->IsComPort != 0) {
-    HandleLineChange(state, port);
-  } else if (bytes > 0) {
+    // The next wait starts before CTS is read, so that a change after the
+    // read is the new wait's to report. Where a wait takes the line's level
+    // when it starts as its baseline (Windows' WaitCommEvent, as Wine does
+    // it), a change between the read and a later start would be lost.
+    // A port whose next wait cannot start is no longer watched: what its
+    // lines say now is not sent (with --fail-safe it has just been released).
+    bool restarted = StartOperation(state, port);
+    if (restarted) {
+      HandleLineChange(state, port);
+    }
+    return restarted;
+  }
+  if (bytes > 0) {
     DecodeStatusStream(port->ReadBuffer, bytes, port, state->Send);
   }
   return StartOperation(state, port);
@@ -156,11 +168,10 @@ bool Reopen(PttMonitorState* state, MonitoredPort* port, std::int64_t now) {
 // Closes the ports that stopped and tries those whose time has come.
 // Returns true when an operation was started, which may have reset the
 // shared event.
-bool ReopenDuePorts(PttMonitorState* state) {
+bool ReopenDuePorts(PttMonitorState* state, std::int64_t now) {
   if (Options.Reopen == 0) {
     return false;
   }
-  std::int64_t now = state->Now();
   bool started = false;
   for (int i = 0; i < state->PortCount; ++i) {
     MonitoredPort* port = &state->Ports[i];
@@ -176,31 +187,79 @@ bool ReopenDuePorts(PttMonitorState* state) {
   return started;
 }
 
-// --- the monitor's duties ------------------------------------------------
-// Each duty keeps its own due time on the monitor's clock. The wait ends by
-// the earliest of them, and they are done between scans, so that a port
-// that is always busy cannot put them off.
+// A CTS change that falls between two waits for a line change is reported
+// by neither: the next wait notes the lines only when it starts (POSIX
+// TIOCMIWAIT, and Wine's WaitCommEvent), so the change stays unsent until
+// some later change, and a release would leave the transmitter keyed. No
+// look before the next wait closes that gap, so the gap is bounded: once a
+// second each COM port that has decided a state has its CTS compared with
+// that state. A difference is looked at again a moment later and only then
+// decided and sent: a change whose wait has just reported it is sent by
+// then in the ordinary way, and is not sent twice. A port that has decided
+// nothing is left alone, as at start-up; a status that cannot be read sends
+// nothing. Returns whether a difference awaits its second look.
+bool CheckComLines(PttMonitorState* state) {
+  bool confirming = false;
+  for (int i = 0; i < state->PortCount; ++i) {
+    MonitoredPort* port = &state->Ports[i];
+    if (port->Active == 0 || port->IsComPort == 0) {
+      continue;
+    }
+    int decided = Links[port->Slot].DecidedPtt.load();
+    int ctsOn = 0;
+    bool differs =
+        decided != PTT_UNDECIDED && state->Layer->ReadCts(port->Handle, &ctsOn) && ctsOn != decided;
+    if (differs && port->CtsDiffers != 0) {
+      state->Send(port->Slot, ctsOn);
+      differs = false;
+    }
+    port->CtsDiffers = differs ? 1 : 0;
+    confirming = confirming || differs;
+  }
+  return confirming;
+}
 
-std::int64_t MicrosToNextDuty(const PttMonitorState* state) {
-  std::int64_t wait = MONITOR_WAIT_MS * std::int64_t{1000};
+// --- the monitor's timed duties --------------------------------------------
+// Each duty has its own next-due time on the monitor's clock (the COM-line
+// check's, and each closed port's reopen), which no traffic on the ports
+// can put off: the wait ends by the earliest, and the duties are done
+// between scans, so a port that never stops completing does not delay them.
+
+std::int64_t EarliestDue(const PttMonitorState* state) {
+  std::int64_t due = state->ComLineCheckDue;
   if (Options.Reopen != 0) {
-    std::int64_t now = state->Now();
     for (int i = 0; i < state->PortCount; ++i) {
       const MonitoredPort& port = state->Ports[i];
-      if (IsClosed(port) && port.ReopenDue - now < wait) {
-        wait = port.ReopenDue - now;
+      if (IsClosed(port) && port.ReopenDue < due) {
+        due = port.ReopenDue;
       }
     }
   }
-  return wait > 0 ? wait : 0;
+  return due;
 }
 
-// Rounded up: a wait that ends just before a duty is due would only wait again.
-int MillisecondsToNextDuty(const PttMonitorState* state) {
-  return static_cast<int>((MicrosToNextDuty(state) + 999) / 1000);
+// Milliseconds until the earliest duty, rounded up so that the wait does
+// not end just short of it, and at most MONITOR_WAIT_MS.
+int WaitTimeoutMs(const PttMonitorState* state) {
+  std::int64_t left = EarliestDue(state) - state->Now();
+  std::int64_t ms = std::max<std::int64_t>(left + 999, 0) / 1000;
+  return static_cast<int>(std::min<std::int64_t>(ms, MONITOR_WAIT_MS));
 }
 
-bool DoDueDuties(PttMonitorState* state) { return ReopenDuePorts(state); }
+void ScheduleDuties(PttMonitorState* state) {
+  state->ComLineCheckDue = state->Now() + COM_LINE_CHECK_MICROS;
+}
+
+// Returns true when a duty started an operation, which may have reset the
+// shared event.
+bool RunDueDuties(PttMonitorState* state) {
+  std::int64_t now = state->Now();
+  if (now >= state->ComLineCheckDue) {
+    bool confirming = CheckComLines(state);
+    state->ComLineCheckDue = now + (confirming ? COM_LINE_CONFIRM_MICROS : COM_LINE_CHECK_MICROS);
+  }
+  return ReopenDuePorts(state, now);
+}
 
 PttMonitorState PlatformMonitor;
 
@@ -228,19 +287,20 @@ bool StartMonitoring(PttMonitorState* state) {
       StartOperation(state, &state->Ports[i]);
     }
   }
+  ScheduleDuties(state);
   return true;
 }
 
 void MonitorPass(PttMonitorState* state) {
   // A timeout scans too: a completion whose signal was reset is found then.
-  if (state->Layer->WaitSharedEvent(MillisecondsToNextDuty(state)) == EventWaitResult::Failed) {
+  if (state->Layer->WaitSharedEvent(WaitTimeoutMs(state)) == EventWaitResult::Failed) {
     PlatformSleepMs(MONITOR_WAIT_MS);  // never spin on a broken event
   }
   state->Layer->ResetSharedEvent();
   bool restarted = true;
   while (restarted) {
     restarted = ScanPorts(state);
-    restarted = DoDueDuties(state) || restarted;
+    restarted = RunDueDuties(state) || restarted;
   }
 }
 

@@ -9,6 +9,11 @@
 #include "ptt/monitored_port.h"
 
 constexpr int MONITOR_WAIT_MS = 1000;
+// How often the CTS line of each COM port is compared with the port's
+// decided PTT state, and how soon a difference is looked at again before it
+// is sent (see CheckComLines in ptt_monitor.cpp).
+constexpr std::int64_t COM_LINE_CHECK_MICROS = 1000000;
+constexpr std::int64_t COM_LINE_CONFIRM_MICROS = 100000;
 // --reopen: how often a port that is not open is tried again.
 constexpr std::int64_t REOPEN_PERIOD_MICROS = std::int64_t{16} * 1000 * 1000;
 
@@ -22,6 +27,8 @@ struct PttMonitorState {
   MonitorClock Now;
   MonitoredPort Ports[MAX_PORTS];
   int PortCount;
+  // When the monitor's timed duties are next due, on its clock.
+  std::int64_t ComLineCheckDue;
 };
 
 // Opens every port up to the first empty slot, as a virtual port or else
@@ -33,9 +40,10 @@ bool OpenMonitoredPorts(PttMonitorState* state);
 // false, after saying so, when the event cannot be created.
 bool StartMonitoring(PttMonitorState* state);
 
-// One wait of at most MONITOR_WAIT_MS, ending no later than the monitor's
-// next due duty, then scans until no port is left with a completed
-// operation, doing each duty that falls due on the way.
+// One wait, until the earliest timed duty is due and at most
+// MONITOR_WAIT_MS; then scans until no port is left with a completed
+// operation, doing the duties that fall due on the way, whatever woke the
+// wait.
 void MonitorPass(PttMonitorState* state);
 
 // Thread entry: runs the monitor on *record, a PttMonitorState, for the

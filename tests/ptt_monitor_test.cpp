@@ -31,7 +31,14 @@ FakePort Fake[MAX_PORTS];
 bool EventSet = false;
 int EventCreateError = 0;
 int Waits = 0;
+int LastTimeoutMs = -1;
 std::vector<int> WaitTimeouts;
+// Whether a wait that times out moves the clock by its timeout, as real
+// time would; otherwise the tests set the clock themselves.
+bool WaitsMoveTheClock = false;
+int CtsReads = 0;
+// Called once on the next ReadCts, after it has answered.
+void (*AfterCtsRead)() = nullptr;
 // What the monitor asked of the ports, in order: "open 0 virtual",
 // "close 0", each with the clock in milliseconds ("@16000").
 std::vector<std::string> Calls;
@@ -63,11 +70,14 @@ void Watch(PortHandle port) { Fake[port].Watched = true; }
 int CreateEvent() { return EventCreateError; }
 EventWaitResult WaitEvent(int timeoutMs) {
   ++Waits;
+  LastTimeoutMs = timeoutMs;
   WaitTimeouts.push_back(timeoutMs);
   if (EventSet) {
     return EventWaitResult::Signalled;
   }
-  ClockMicros += std::int64_t{timeoutMs} * 1000;
+  if (WaitsMoveTheClock) {
+    ClockMicros += std::int64_t{timeoutMs} * 1000;
+  }
   return EventWaitResult::Timeout;
 }
 void ResetEvent() { EventSet = false; }
@@ -105,7 +115,13 @@ PortResult GetResult(PortHandle port, int* bytes, int* errorCode) {
   return fake.Result;
 }
 bool ReadCts(PortHandle port, int* ctsOn) {
+  ++CtsReads;
   *ctsOn = Fake[port].CtsOn;
+  if (AfterCtsRead != nullptr) {
+    void (*after)() = AfterCtsRead;
+    AfterCtsRead = nullptr;
+    after();
+  }
   return Fake[port].CtsReadable;
 }
 void ClosePort(PortHandle port) { NoteCall("close " + std::to_string(port)); }
@@ -137,12 +153,16 @@ class PttMonitorTest : public ::testing::Test {
     EventCreateError = 0;
     Waits = 0;
     WaitTimeouts.clear();
+    WaitsMoveTheClock = false;
     Calls.clear();
     Sent.clear();
     HookPort = -1;
     Hook = nullptr;
+    LastTimeoutMs = -1;
+    CtsReads = 0;
+    AfterCtsRead = nullptr;
     ClockMicros = 0;
-    state_ = PttMonitorState{&FakeLayer, RecordSend, FakeNow, {}, 0};
+    state_ = PttMonitorState{&FakeLayer, RecordSend, FakeNow, {}, 0, 0};
     StartCapture();
   }
   void TearDown() override { StopCapture(); }
@@ -271,6 +291,27 @@ TEST_F(PttMonitorTest, FailedOperationIsAnnouncedOnceAndTheOtherPortGoesOn) {
   EXPECT_EQ(Fake[0].Starts, 1);  // never restarted
 }
 
+TEST_F(PttMonitorTest, AComPortWhoseNextWaitCannotStartIsReleasedAndNotKeyedAgain) {
+  Options.FailSafe = 1;
+  UseSlot(0);
+  Fake[0].ComError = 0;
+  ASSERT_TRUE(Start());
+  Fake[0].CtsOn = 1;
+  Complete(0);
+  MonitorPass(&state_);
+  // A DSR change while CTS is still on, and the next wait fails to start:
+  // the stopped port's release must be the last word.
+  Fake[0].StartError = 22;
+  Complete(0);
+  MonitorPass(&state_);
+  EXPECT_EQ(Sent, (std::vector<std::pair<int, int>>{{0, 1}, {0, 0}}));
+  EXPECT_EQ(Links[0].DecidedPtt.load(), 0);
+  EXPECT_EQ(Captured(),
+            "TXGATE port QVN0 Open failed code 2 - trying real com port\r\n"
+            "TXGATE port 0 Opened\r\n"
+            "TXGATE port 0 Closed code 22 - no longer monitored\r\n");
+}
+
 TEST_F(PttMonitorTest, APortThatStopsKeyedIsReleasedOnlyWithFailSafe) {
   struct StopCase {
     int FailSafe;
@@ -342,6 +383,157 @@ TEST_F(PttMonitorTest, CompletionWhoseSignalWasLostIsFoundOnTimeout) {
   EXPECT_EQ(Sent, (std::vector<std::pair<int, int>>{{0, 1}}));
 }
 
+// --- the once-a-second check of the COM lines ------------------------------
+
+using Sends = std::vector<std::pair<int, int>>;
+
+class ComLineCheckTest : public PttMonitorTest {
+ protected:
+  // A COM port in comSlot (and a virtual port in virtualSlot, if any) that
+  // has keyed PTT; then CTS drops in a way that no wait reports, as between
+  // two waits.
+  void KeyThenDropUnreported(int comSlot = 0, int virtualSlot = -1) {
+    UseSlot(comSlot);
+    Fake[comSlot].ComError = 0;
+    if (virtualSlot >= 0) {
+      UseSlot(virtualSlot);
+      Fake[virtualSlot].VirtualError = 0;
+    }
+    ASSERT_TRUE(Start());
+    Fake[comSlot].CtsOn = 1;
+    Complete(comSlot);
+    MonitorPass(&state_);
+    ASSERT_EQ(Sent, (Sends{{comSlot, 1}}));
+    Fake[comSlot].CtsOn = 0;
+  }
+
+  void PassAt(std::int64_t micros) {
+    ClockMicros = micros;
+    MonitorPass(&state_);
+  }
+};
+
+TEST_F(ComLineCheckTest, UnreportedDropIsSentAtTheSecondLookAndOnlyOnce) {
+  KeyThenDropUnreported();
+  PassAt(999999);
+  PassAt(1000000);  // the check's first look
+  PassAt(1099999);
+  EXPECT_EQ(Sent, (Sends{{0, 1}}));
+  PassAt(1100000);  // the second
+  EXPECT_EQ(Sent, (Sends{{0, 1}, {0, 0}}));
+  PassAt(2100000);
+  PassAt(3100000);
+  EXPECT_EQ(Sent, (Sends{{0, 1}, {0, 0}}));  // decided and sent: nothing more
+  EXPECT_EQ(Fake[0].Starts, 2);              // the line watch was left as it was
+}
+
+TEST_F(ComLineCheckTest, ChangeReportedBeforeTheSecondLookIsSentOnce) {
+  KeyThenDropUnreported();
+  PassAt(1000000);
+  Complete(0);  // the wait reports the drop after all
+  PassAt(1050000);
+  PassAt(1100000);
+  PassAt(2100000);
+  EXPECT_EQ(Sent, (Sends{{0, 1}, {0, 0}}));
+}
+
+TEST_F(ComLineCheckTest, DifferenceGoneByTheSecondLookSendsNothing) {
+  KeyThenDropUnreported();
+  PassAt(1000000);
+  Fake[0].CtsOn = 1;  // back on, unreported too
+  PassAt(1100000);
+  PassAt(2100000);
+  EXPECT_EQ(Sent, (Sends{{0, 1}}));
+}
+
+TEST_F(ComLineCheckTest, WaitLastsUntilTheNextLookAndAtMostASecond) {
+  KeyThenDropUnreported();
+  PassAt(400000);
+  EXPECT_EQ(LastTimeoutMs, 600);
+  PassAt(999001);
+  EXPECT_EQ(LastTimeoutMs, 1);  // rounded up: the wait does not end short of it
+  PassAt(1000000);
+  EXPECT_EQ(LastTimeoutMs, 0);  // due: the wait only looks
+  PassAt(1000000);
+  EXPECT_EQ(LastTimeoutMs, 100);  // the second look
+  PassAt(1100000);
+  PassAt(1100000);
+  EXPECT_EQ(LastTimeoutMs, MONITOR_WAIT_MS);
+  PassAt(9000000);  // a clock far ahead never makes a longer wait
+  EXPECT_EQ(LastTimeoutMs, 0);
+}
+
+TEST_F(ComLineCheckTest, BusyVirtualPortCannotPutTheCheckOff) {
+  KeyThenDropUnreported(1, 0);
+  // Data comes on the virtual port every 10 ms: no wait ever times out.
+  int pass = 0;
+  for (; pass < 200 && Sent.size() < 2; ++pass) {
+    ClockMicros += 10000;
+    Complete(0, {0x41, 0x42});
+    MonitorPass(&state_);
+  }
+  EXPECT_EQ(Sent, (Sends{{1, 1}, {1, 0}}));
+  EXPECT_EQ(pass, 110);  // the second look, 1.1 s after the start
+}
+
+TEST_F(ComLineCheckTest, PortThatHasDecidedNothingIsLeftAlone) {
+  UseSlot(0);
+  Fake[0].ComError = 0;
+  ASSERT_TRUE(Start());
+  Fake[0].CtsOn = 1;  // at start-up, or changed unreported before any command
+  for (int second = 1; second <= 3; ++second) {
+    PassAt(second * 1000000LL);
+  }
+  EXPECT_TRUE(Sent.empty());
+  EXPECT_EQ(CtsReads, 0);
+}
+
+TEST_F(ComLineCheckTest, UnreadableStatusSendsNothingUntilItCanBeRead) {
+  KeyThenDropUnreported();
+  Fake[0].CtsReadable = false;
+  PassAt(1000000);
+  PassAt(2000000);
+  EXPECT_EQ(Sent, (Sends{{0, 1}}));
+  Fake[0].CtsReadable = true;
+  PassAt(3000000);
+  PassAt(3100000);
+  EXPECT_EQ(Sent, (Sends{{0, 1}, {0, 0}}));
+}
+
+TEST_F(ComLineCheckTest, ClosedComPortAndVirtualPortsAreNotChecked) {
+  KeyThenDropUnreported(0, 1);
+  Complete(1, {0xFF, 0x02});
+  MonitorPass(&state_);
+  ASSERT_EQ(Sent, (Sends{{0, 1}, {1, 1}}));
+  Fake[0].Result = PortResult::Failed;  // the adapter was unplugged
+  Fake[0].FailCode = 5;
+  PassAt(1000000);
+  int reads = CtsReads;
+  PassAt(2000000);
+  EXPECT_EQ(Sent, (Sends{{0, 1}, {1, 1}}));
+  EXPECT_EQ(CtsReads, reads);
+}
+
+// Where a wait takes the line's level when it starts as its baseline, a
+// change right after CTS was read is reported only if the wait started
+// before the read. The fake's wait here does just that.
+TEST_F(PttMonitorTest, ComPortWaitsAgainBeforeItReadsCts) {
+  UseSlot(0);
+  Fake[0].ComError = 0;
+  ASSERT_TRUE(Start());
+  Fake[0].CtsOn = 1;
+  Complete(0);
+  AfterCtsRead = [] {
+    Fake[0].CtsOn = 0;
+    if (Fake[0].Result == PortResult::Pending) {  // the new wait was under way
+      Complete(0);
+    }
+  };
+  MonitorPass(&state_);
+  MonitorPass(&state_);
+  EXPECT_EQ(Sent, (Sends{{0, 1}, {0, 0}}));
+}
+
 TEST_F(PttMonitorTest, EventThatCannotBeCreatedEndsTheMonitorWithAMessage) {
   UseSlot(0);
   Fake[0].VirtualError = 0;
@@ -359,6 +551,7 @@ class PortReopen : public PttMonitorTest {
   void SetUp() override {
     PttMonitorTest::SetUp();
     Options.Reopen = 1;
+    WaitsMoveTheClock = true;
   }
 
   // Monitor passes until the clock reaches the time given.
@@ -409,11 +602,16 @@ TEST_F(PortReopen, WaitEndsByTheNextDueTimeRoundedUpAndNeverSooner) {
   UseSlot(0);
   ASSERT_TRUE(Start());
   ClockMicros = 16 * SECOND - 2500;
-  MonitorPass(&state_);  // 2.5 ms to go: waits 3 ms, not 2
+  // The COM-line check, due once a second, fell due at 1 s: that pass does
+  // it at once, and it falls due again a second later.
+  MonitorPass(&state_);
+  EXPECT_EQ(WaitTimeouts, (std::vector<int>{0}));
+  WaitTimeouts.clear();
+  MonitorPass(&state_);  // 2.5 ms to the try: waits 3 ms, not 2
   EXPECT_EQ(WaitTimeouts, (std::vector<int>{3}));
   EXPECT_EQ(CallsOf("open 0 virtual").size(), 2U);  // due at the end of that wait
-  MonitorPass(&state_);  // the next try is a whole period away: the usual wait
-  EXPECT_EQ(WaitTimeouts, (std::vector<int>{3, MONITOR_WAIT_MS}));
+  MonitorPass(&state_);  // the next try is a whole period away: the check's wait
+  EXPECT_EQ(WaitTimeouts, (std::vector<int>{3, 997}));
   // Every wait of a longer run ends on or before the due time, never after.
   RunUntil(40 * SECOND);
   EXPECT_EQ(CallsOf("open 0 virtual"),

@@ -16,7 +16,8 @@ run_preset() {
 }
 
 run_preset linux
-# The PTT benchmark, briefly: it still runs, and Tarnwick loses nothing.
+# The PTT benchmark, briefly: it still runs, Tarnwick loses nothing, and
+# every toggle of a COM port's CTS leaves its state at the server.
 echo "== benchmark (quick)"
 build/linux/bench/ptt_bench --quick
 run_preset windows

@@ -1,15 +1,19 @@
 """What the end-to-end tests drive: the built tarnwick and qvnsim, real
-rigctld servers and small loopback servers, all on 127.0.0.1.
+rigctld servers and small loopback servers, all on 127.0.0.1, and COM ports
+with simulated modem lines (tools/modemsim).
 
 Every process a test starts is registered with the test and killed in its
 clean-up, so nothing outlives a test (tarnwick runs until it is killed).
 """
 
+import atexit
 import bisect
+import fcntl
 import os
 import shutil
 import socket
 import subprocess
+import tempfile
 import threading
 import time
 import unittest
@@ -23,6 +27,7 @@ class Target:
 
     tarnwick = None
     qvnsim = None
+    modemsim = None  # the native driver; libmodemsim.so lies beside it
     wine = False
 
     @classmethod
@@ -36,6 +41,22 @@ class Target:
         if cls.wine:
             env.setdefault("WINEDEBUG", "-all")
         return env
+
+    @classmethod
+    def modem_lines_environment(cls):
+        """What a program needs to see the lines of modemsim's ports: the
+        preloaded library, and a folder of shared files for this process's
+        tests (each port's file is named after its device number)."""
+        if cls.modemsim is None:
+            raise AssertionError("no modemsim given (run_e2e.py --modemsim)")
+        if cls._modemsim_dir is None:
+            cls._modemsim_dir = tempfile.mkdtemp(prefix="tarnwick-modemsim-")
+            # A killed modemsim leaves its port's file behind.
+            atexit.register(shutil.rmtree, cls._modemsim_dir, True)
+        library = os.path.join(os.path.dirname(cls.modemsim), "libmodemsim.so")
+        return {"LD_PRELOAD": library, "MODEMSIM_DIR": cls._modemsim_dir}
+
+    _modemsim_dir = None
 
     @classmethod
     def startup_allowance(cls):
@@ -128,11 +149,12 @@ class Program:
     """A started process with its standard output collected."""
 
     def __init__(self, command, stdin=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                 preexec_fn=None):
+                 environment=None, preexec_fn=None):
         self.started = time.monotonic()
+        env = Target.environment()
+        env.update(environment or {})
         self.popen = subprocess.Popen(command, stdin=stdin, stdout=subprocess.PIPE,
-                                      stderr=stderr, env=Target.environment(),
-                                      preexec_fn=preexec_fn)
+                                      stderr=stderr, env=env, preexec_fn=preexec_fn)
         self.out = Output(self.popen.stdout)
 
     def kill(self):
@@ -394,22 +416,10 @@ class Relay:
                 pass
 
 
-class Qvnsim:
-    """qvnsim offering one virtual port, driven through its stdin."""
-
-    def __init__(self, test, name):
-        self.name = name
-        self.program = test.start(Target.command(Target.qvnsim, name), stdin=subprocess.PIPE)
-        self._cursor = 0
-        if not Target.wine:
-            # A killed qvnsim leaves its socket file behind.
-            test.addCleanup(self._remove_socket_file)
-
-    def _remove_socket_file(self):
-        try:
-            os.unlink("/tmp/QVN" + self.name)
-        except FileNotFoundError:
-            pass
+class DrivenProgram:
+    """A tool driven through its stdin that answers each command with a line
+    on stdout; the tool's own class sets self.program and self._cursor and
+    says who it is in label()."""
 
     def next_line(self, timeout):
         end = self.program.out.wait_for(b"\n", timeout, self._cursor)
@@ -420,7 +430,28 @@ class Qvnsim:
     def expect(self, line, timeout):
         got = self.next_line(timeout)
         if got != line:
-            raise AssertionError("qvnsim %s said %r, expected %r" % (self.name, got, line))
+            raise AssertionError("%s said %r, expected %r" % (self.label(), got, line))
+
+
+class Qvnsim(DrivenProgram):
+    """qvnsim offering one virtual port, driven through its stdin."""
+
+    def __init__(self, test, name):
+        self.name = name
+        self.program = test.start(Target.command(Target.qvnsim, name), stdin=subprocess.PIPE)
+        self._cursor = 0
+        if not Target.wine:
+            # A killed qvnsim leaves its socket file behind.
+            test.addCleanup(self._remove_socket_file)
+
+    def label(self):
+        return "qvnsim " + self.name
+
+    def _remove_socket_file(self):
+        try:
+            os.unlink("/tmp/QVN" + self.name)
+        except FileNotFoundError:
+            pass
 
     def wait_ready(self):
         self.expect(b"ready", Target.startup_allowance())
@@ -442,13 +473,84 @@ class Qvnsim:
         self.program.wait_exit(Target.startup_allowance())
 
 
+class Modemsim(DrivenProgram):
+    """modemsim: a pseudo-terminal whose modem lines the test sets through
+    modemsim's stdin. It is a native program, under Wine too; there the port
+    gets a COM name of its own in the prefix (see claim_com_name)."""
+
+    FIRST_COM = 40  # above the names a prefix or another program may use
+
+    def __init__(self, test):
+        self._test = test
+        self.program = test.start([Target.modemsim], stdin=subprocess.PIPE)
+        self._cursor = 0
+        self.device = None
+        words = self.next_line(Target.startup_allowance()).split()
+        if len(words) != 2 or words[0] != b"port":
+            raise AssertionError("modemsim said %r" % b" ".join(words))
+        self.device = words[1].decode()
+        self.expect(b"ready", 5.0)
+        # The port's name as Tarnwick is given it.
+        self.name = self.claim_com_name() if Target.wine else self.device
+
+    def label(self):
+        return "modemsim %s" % self.device
+
+    def claim_com_name(self):
+        """Links the first free COMn of the prefix to the port; returns the
+        name. A lock held for the test's life claims the number, so tests
+        that share the prefix never take the same one, and a link left by a
+        killed test is simply replaced."""
+        dosdevices = os.path.join(os.environ["WINEPREFIX"], "dosdevices")
+        for number in range(self.FIRST_COM, 256):
+            lock = open(os.path.join(dosdevices, ".tarnwick-com%d.lock" % number), "w")
+            try:
+                fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            except BlockingIOError:
+                lock.close()
+                continue
+            link = os.path.join(dosdevices, "com%d" % number)
+            if os.path.lexists(link):
+                os.unlink(link)
+            os.symlink(self.device, link)
+            self._test.addCleanup(lock.close)
+            self._test.addCleanup(os.unlink, link)
+            return "COM%d" % number
+        raise AssertionError("no free COM name in %s" % dosdevices)
+
+    def ask(self, command, timeout=5.0):
+        """Sends a command; returns modemsim's one-line answer."""
+        self.program.popen.stdin.write(command.encode() + b"\n")
+        self.program.popen.stdin.flush()
+        return self.next_line(timeout)
+
+    def send(self, command, timeout=5.0):
+        answer = self.ask(command, timeout)
+        if answer != b"ok":
+            raise AssertionError("%s answered %r to %r" % (self.label(), answer, command))
+
+    def count(self, question, key):
+        """A number from an answer such as "calls TIOCMGET 3 ..." or "written 0"."""
+        words = self.ask(question).split()
+        return int(words[words.index(key.encode()) + 1])
+
+
 class EndToEnd(unittest.TestCase):
-    """Base of the end-to-end tests: starts programs and cleans up after."""
+    """Base of the end-to-end tests: starts programs and cleans up after.
+    Once a test has made a port with simulated lines, the programs it starts
+    afterwards see those lines."""
+
+    environment = {}
 
     def start(self, command, stdin=subprocess.DEVNULL, preexec_fn=None):
-        program = Program(command, stdin=stdin, preexec_fn=preexec_fn)
+        program = Program(command, stdin=stdin, environment=self.environment,
+                          preexec_fn=preexec_fn)
         self.addCleanup(program.kill)
         return program
+
+    def start_modemsim(self):
+        self.environment = Target.modem_lines_environment()
+        return Modemsim(self)
 
     def start_tarnwick(self, *args, stdin=subprocess.DEVNULL, preexec_fn=None):
         return self.start(Target.command(Target.tarnwick, *args), stdin=stdin,
@@ -497,6 +599,22 @@ class EndToEnd(unittest.TestCase):
         rig = RecordingRig(hold_open)
         self.addCleanup(rig.stop)
         return rig
+
+    def check_each_rig_follows_its_port(self, rigs, set_ptt):
+        """Keys and releases each port in turn, set_ptt(k, state) setting
+        port k's PTT, and reads back every rig after each change: each
+        change reaches its own rig and no other."""
+        def assert_states(expected):
+            for rig, state in zip(rigs, expected):
+                rig.wait_ptt(state)
+            self.assertEqual([rig.ptt() for rig in rigs], expected)
+
+        states = [0] * len(rigs)
+        for state, order in ((1, (2, 0, 3, 1)), (0, (1, 2, 0, 3))):
+            for k in order:
+                set_ptt(k, state)
+                states[k] = state
+                assert_states(states)
 
     def start_relay(self, server_port):
         relay = Relay(server_port)

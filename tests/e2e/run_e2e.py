@@ -1,12 +1,13 @@
 #!/usr/bin/env python3
 """Runs the end-to-end tests against built tarnwick and qvnsim programs.
 
-  run_e2e.py --tarnwick PATH --qvnsim PATH [--wine] [--suite NAME ...]
+  run_e2e.py --tarnwick PATH --qvnsim PATH [--modemsim PATH] [--wine] [--suite NAME ...]
 
 With --wine the programs are Windows builds run by /usr/lib/wine/wine64 in
 the environment given (WINEPREFIX as set by CTest; WINEDEBUG defaults to
--all). Without WINEPREFIX a scratch prefix is made for the run and its
-wineserver is stopped at the end. Without --suite every suite runs, each in
+-all). The COM-port suites need --modemsim, the native modem-line
+simulator's driver (libmodemsim.so beside it). Without WINEPREFIX a scratch
+prefix is made for the run and its wineserver is stopped at the end. Without --suite every suite runs, each in
 its own process, all at once.
 """
 
@@ -19,8 +20,8 @@ import threading
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-SUITES = ["usage", "link", "reconnect", "ptt", "four_ports", "fail_safe", "timestamps",
-          "empty_slot", "slow_connect"]
+SUITES = ["usage", "link", "reconnect", "ptt", "four_ports", "fail_safe", "com_lines",
+          "com_ports", "timestamps", "empty_slot", "slow_connect"]
 WINESERVER = "/usr/lib/wine/wineserver"
 
 
@@ -28,6 +29,7 @@ def parse_arguments():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--tarnwick", required=True)
     parser.add_argument("--qvnsim", required=True)
+    parser.add_argument("--modemsim")
     parser.add_argument("--wine", action="store_true")
     parser.add_argument("--suite", action="append", choices=SUITES)
     return parser.parse_args()
@@ -40,6 +42,7 @@ def run_suite(arguments, suite):
     import harness
     harness.Target.tarnwick = os.path.abspath(arguments.tarnwick)
     harness.Target.qvnsim = os.path.abspath(arguments.qvnsim)
+    harness.Target.modemsim = arguments.modemsim and os.path.abspath(arguments.modemsim)
     harness.Target.wine = arguments.wine
     tests = unittest.defaultTestLoader.loadTestsFromName("test_" + suite)
     result = unittest.TextTestRunner(verbosity=2, stream=sys.stdout).run(tests)
@@ -51,6 +54,8 @@ def run_in_parallel(arguments, suites):
     """Runs each suite in a child process; returns (passed, failed)."""
     base = [sys.executable, os.path.abspath(__file__), "--tarnwick", arguments.tarnwick,
             "--qvnsim", arguments.qvnsim] + (["--wine"] if arguments.wine else [])
+    if arguments.modemsim:
+        base += ["--modemsim", arguments.modemsim]
     children = {suite: subprocess.Popen(base + ["--suite", suite], stdout=subprocess.PIPE,
                                         stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
                 for suite in suites}

@@ -10,20 +10,8 @@ class FourPortsTest(EndToEnd):
         names = [unique_name("Four%d" % k) for k in range(4)]
         tarnwick, sims = self.start_linked(names, rigs)
 
-        def assert_states(expected):
-            for rig, state in zip(rigs, expected):
-                rig.wait_ptt(state)
-            self.assertEqual([rig.ptt() for rig in rigs], expected)
-
-        states = [0, 0, 0, 0]
-        for k in (2, 0, 3, 1):
-            sims[k].send("on")
-            states[k] = 1
-            assert_states(states)
-        for k in (1, 2, 0, 3):
-            sims[k].send("off")
-            states[k] = 0
-            assert_states(states)
+        self.check_each_rig_follows_its_port(
+            rigs, lambda k, state: sims[k].send("on" if state else "off"))
 
 
 class FailedPortTest(EndToEnd):

@@ -316,20 +316,20 @@ class FaultTest:
         shutil.copy2(Target.tarnwick, path)
         return path, image
 
-    def assert_idle(self, program, seconds, limit, while_what):
-        """Waits the seconds given and checks that the program used less
-        CPU than the limit meanwhile: it sleeps rather than polls."""
-        probe = self.probe(program)
-        before = probe.cpu_seconds()
-        time.sleep(seconds)
-        cpu = probe.cpu_seconds() - before
-        print("CPU %.3f s in the %.0f s %s" % (cpu, seconds, while_what))
-        self.assertLess(cpu, limit)
-
     def assert_alive(self, program):
         status = program.popen.poll()
         self.assertIsNone(status, "tarnwick ended with status %s; output %r"
                           % (status, program.out.bytes()[-2000:]))
+
+    def assert_quiet(self, program, seconds, cpu_limit, after):
+        """Nothing happening for a while costs the program under cpu_limit
+        seconds of CPU: a dropped port is not polled."""
+        probe = self.probe(program)
+        cpu_before = probe.cpu_seconds()
+        time.sleep(seconds)
+        cpu = probe.cpu_seconds() - cpu_before
+        print("CPU %.3f s in the %.0f s after %s" % (cpu, seconds, after))
+        self.assertLess(cpu, cpu_limit)
 
     def assert_settles(self, probe, limits, timeout=3.0):
         """Waits until each of the probe's counts is at most its limit. Under

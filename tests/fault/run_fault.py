@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """Runs the fault tests against built tarnwick and qvnsim programs.
 
-  run_fault.py --tarnwick PATH --qvnsim PATH [--wine [--handle-count PATH]]
-               [--sanitized] --suite NAME [--suite NAME ...]
+  run_fault.py --tarnwick PATH --qvnsim PATH [--modemsim PATH]
+               [--wine [--handle-count PATH]] [--sanitized] --suite NAME ...
 
 They use the end-to-end harness (tests/e2e/harness.py); --wine and the Wine
 prefix work as for run_e2e.py. Suites given together run one after another.
@@ -17,13 +17,14 @@ import unittest
 HERE = os.path.dirname(os.path.abspath(__file__))
 E2E = os.path.join(os.path.dirname(HERE), "e2e")
 SUITES = ["flapping", "accept_close", "hostile_servers", "silent_server", "qvn_close",
-          "bad_command_lines", "no_listening", "reopen"]
+          "bad_command_lines", "no_listening", "com_gone", "reopen"]
 
 
 def parse_arguments():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--tarnwick", required=True)
     parser.add_argument("--qvnsim", required=True)
+    parser.add_argument("--modemsim")
     parser.add_argument("--wine", action="store_true")
     parser.add_argument("--handle-count", help="the Windows build's handle_count.exe")
     parser.add_argument("--sanitized", action="store_true",
@@ -40,6 +41,7 @@ def main():
     import run_e2e
     harness.Target.tarnwick = os.path.abspath(arguments.tarnwick)
     harness.Target.qvnsim = os.path.abspath(arguments.qvnsim)
+    harness.Target.modemsim = arguments.modemsim and os.path.abspath(arguments.modemsim)
     harness.Target.wine = arguments.wine
     import faults
     faults.SANITIZED = arguments.sanitized

@@ -35,7 +35,7 @@ class QvnClosesAPortTest(FaultTest, EndToEnd):
                          + rb"\d+ - no longer monitored\r\n$")
 
         # Dropped: no busy wait on the closed port while nothing happens.
-        self.assert_idle(tarnwick, QUIET_SECONDS, CPU_LIMIT, "after the port closed")
+        self.assert_quiet(tarnwick, QUIET_SECONDS, CPU_LIMIT, "the port closed")
 
         # The other ports go on, each on its own link, in order.
         for state in (0, 1, 0):

@@ -54,7 +54,7 @@ class ReopenTest(FaultTest, EndToEnd):
         start = tarnwick.out.wait_for(BANNER, Target.startup_allowance() + 3.0)
 
         # Waiting for the next try costs nothing: the monitor sleeps until it.
-        self.assert_idle(tarnwick, QUIET_SECONDS, CPU_LIMIT, "while the port was missing")
+        self.assert_quiet(tarnwick, QUIET_SECONDS, CPU_LIMIT, "the banner, the port missing")
 
         # Missing at start: reported once, opened once qvnsim offers it.
         sim = self.start_qvnsim(name)
