@@ -88,6 +88,39 @@ class ReopenTest(FaultTest, EndToEnd):
         # The port's outages leave its link alone.
         self.assertEqual([kind for kind, _ in link_events(out, address.encode())], ["up"])
 
+    def test_com_port_whose_lines_failed_is_opened_again(self):
+        """An adapter unplugged and plugged back at once: its lines fail
+        with EIO, the port stops, and a period later it is a COM port
+        again, watched by a new line waiter, from a fresh start."""
+        rig = self.start_recording_rig()
+        port = self.start_modemsim()
+        tarnwick = self.start_tarnwick_on([port.name], [rig], options=("--reopen",))
+        start = tarnwick.out.wait_for(BANNER, Target.startup_allowance() + 3.0)
+        self.wait_linked(tarnwick, rig.port)
+        port.send("cts 1")
+        self.assertEqual(rig.wait_received(ON), ON)
+
+        port.send("fail EIO")
+        closed = tarnwick.out.wait_for(b" - no longer monitored\r\n", Target.startup_allowance(),
+                                       start)
+        port.send("fail none")
+        end = tarnwick.out.wait_for(reopened_message(port.name), OPENED_WITHIN + 2.0, closed)
+        took = tarnwick.out.arrival(end) - tarnwick.out.arrival(closed)
+        print("COM port opened again %.2f s after it failed" % took)
+        self.assertLess(took, OPENED_WITHIN)
+        # CTS is still on, as decided before the outage: nothing to send
+        # until it changes.
+        expected = ON
+        for state in (0, 1, 0):
+            port.send("cts %d" % state)
+            expected += ON if state else OFF
+            self.assertEqual(rig.wait_received(expected), expected)
+        self.assert_alive(tarnwick)
+        out = tarnwick.out.bytes()
+        self.assertEqual(out.count(b"no longer monitored"), 1, out)
+        self.assertEqual(out.count(b"Reopened"), 1, out)
+        self.assertEqual(rig.received(), expected)
+
     def test_ten_outages_leave_no_descriptor_or_handle_behind(self):
         """Four ports, each closed and offered again at once, in turn: ten
         outages in three periods. Each comes back and carries PTT."""
