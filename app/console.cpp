@@ -4,27 +4,43 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "app/options.h"
 #include "platform/platform.h"
 
 namespace {
 
 std::atomic<ConsoleSink> Sink{nullptr};
 
-constexpr int MESSAGE_SIZE = 512;  // the longest message with a 163-character address
+constexpr int MESSAGE_SIZE = 512;     // the longest message with a 163-character address
+constexpr int TIMESTAMP_LENGTH = 20;  // "YYYY-MM-DD HH:MM:SS "
+
+// --timestamps: the local date and time that begins each message.
+int WriteTimestamp(char* buffer, std::size_t size) {
+  LocalDateTime now{};
+  PlatformLocalTime(&now);
+  int length = std::snprintf(buffer, size, "%04d-%02d-%02d %02d:%02d:%02d ", now.Year, now.Month,
+                             now.Day, now.Hour, now.Minute, now.Second);
+  return length == TIMESTAMP_LENGTH ? length : 0;
+}
 
 }  // namespace
 
 void SetConsoleSink(ConsoleSink sink) { Sink.store(sink); }
 
+// The time stamp and the message are formatted into one buffer, so that
+// the message stays one whole write.
 void Print(const char* format, ...) {
   char message[MESSAGE_SIZE];
+  int stamp = Options.Timestamps != 0 ? WriteTimestamp(message, sizeof message) : 0;
   va_list args;
   va_start(args, format);
-  int length = std::vsnprintf(message, sizeof message, format, args);
+  int length = std::vsnprintf(message + stamp, sizeof message - static_cast<std::size_t>(stamp),
+                              format, args);
   va_end(args);
   if (length < 0) {
     return;
   }
+  length += stamp;
   std::size_t count = static_cast<std::size_t>(length) < sizeof message
                           ? static_cast<std::size_t>(length)
                           : sizeof message - 1;

@@ -82,6 +82,18 @@ void PlatformSleepMs(unsigned milliseconds);
 // A monotonic clock in microseconds, for measurements.
 std::int64_t PlatformMonotonicMicros();
 
+// The local date and time, to the second, as the system's clock and time
+// zone give it.
+struct LocalDateTime {
+  int Year;
+  int Month;  // 1 to 12
+  int Day;    // 1 to 31
+  int Hour;
+  int Minute;
+  int Second;
+};
+void PlatformLocalTime(LocalDateTime* now);
+
 // --- console -------------------------------------------------------------
 // Writes the bytes whole to standard output and flushes them at once.
 void PlatformWriteConsole(const char* bytes, std::size_t count);

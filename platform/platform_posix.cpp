@@ -251,6 +251,14 @@ std::int64_t PlatformMonotonicMicros() {
   return static_cast<std::int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
 }
 
+void PlatformLocalTime(LocalDateTime* now) {
+  time_t seconds = time(nullptr);
+  tm local{};
+  localtime_r(&seconds, &local);
+  *now = LocalDateTime{local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
+                       local.tm_hour,        local.tm_min,     local.tm_sec};
+}
+
 void PlatformWriteConsole(const char* bytes, std::size_t count) {
   std::fwrite(bytes, 1, count, stdout);
   std::fflush(stdout);

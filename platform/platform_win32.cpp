@@ -226,6 +226,13 @@ std::int64_t PlatformMonotonicMicros() {
   return seconds * 1000000 + rest * 1000000 / frequency.QuadPart;
 }
 
+void PlatformLocalTime(LocalDateTime* now) {
+  SYSTEMTIME local;
+  GetLocalTime(&local);
+  *now = LocalDateTime{local.wYear, local.wMonth,  local.wDay,
+                       local.wHour, local.wMinute, local.wSecond};
+}
+
 void PlatformWriteConsole(const char* bytes, std::size_t count) {
   std::fwrite(bytes, 1, count, stdout);
   std::fflush(stdout);

@@ -36,6 +36,10 @@ struct PortLayer {
   PortResult (*GetResult)(PortHandle port, int* bytes, int* errorCode);
   // Reads CTS: returns false if the modem status cannot be read.
   bool (*ReadCts)(PortHandle port, int* ctsOn);
+  // Closes the port, ending what is still under way on it, and gives its
+  // place in the layer's table back for the next port opened. The handle is
+  // never used again.
+  void (*ClosePort)(PortHandle port);
 };
 
 // The real port layer of this platform.

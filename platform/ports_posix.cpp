@@ -11,6 +11,12 @@
 // change, compares the TIOCGICOUNT counters so that a change between two
 // waits is not missed, and sets the shared event. A driver that refuses
 // TIOCMIWAIT has its lines read every 10 ms instead.
+//
+// A port that is closed gives its slot back for the next one. A COM port's
+// waiter may be inside an ioctl on the descriptor when the monitor closes
+// it; closing the descriptor then would let the next open reuse its number
+// under the waiter. So while a waiter runs, the waiter itself closes the
+// descriptor and gives the slot back, once it has stopped using them.
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <pthread.h>
@@ -21,6 +27,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -31,7 +38,9 @@
 
 namespace {
 
-constexpr int PORT_SLOTS = 4;
+// One slot for each of the four ports, and as many for ports whose waiter
+// is still ending while the port is opened again.
+constexpr int PORT_SLOTS = 8;
 constexpr int PATH_SIZE = 108;  // sun_path; holds "/tmp/QVN" and a 63-character name
 constexpr unsigned LINE_POLL_MS = 10;
 constexpr int WATCHED_LINES = TIOCM_CTS | TIOCM_DSR;
@@ -39,6 +48,10 @@ constexpr int WATCHED_LINES = TIOCM_CTS | TIOCM_DSR;
 enum class Operation { Idle, Pending, Completed, Failed };
 
 struct PosixPort {
+  // Taken by the monitor when it opens a port in the slot; given back when
+  // the port is closed, by the monitor or by the port's ending waiter.
+  std::atomic<bool> InUse;
+  bool LockReady;  // Lock is initialised once and kept across reuses
   int Fd;
   bool IsCom;
   pthread_mutex_t Lock;  // between the monitor and a COM port's waiter
@@ -52,10 +65,13 @@ struct PosixPort {
   // COM ports: a change seen while no wait was outstanding.
   bool ChangeSeen;
   int WaiterError;
+  // COM ports: the waiter thread has not ended yet. While it has not, only
+  // it may close Fd; StopWaiter asks it to do so and end.
+  bool WaiterRunning;
+  std::atomic<bool> StopWaiter;
 };
 
 PosixPort Ports[PORT_SLOTS];
-int PortCount = 0;
 int EventFd = -1;
 int EpollFd = -1;
 bool EventSignalled = false;  // the last wait found the event set
@@ -66,16 +82,60 @@ void SignalEvent() {
   }
 }
 
+bool AddToWaitSet(int fd, PosixPort* port) {
+  epoll_event source{};
+  source.events = EPOLLIN;
+  source.data.ptr = port;  // nullptr: the event itself
+  return epoll_ctl(EpollFd, EPOLL_CTL_ADD, fd, &source) == 0;
+}
+
+// Takes a free slot for the descriptor, every field as a new port's; a
+// slot whose waiter is still ending is not free. NO_PORT if none is.
 PortHandle AddPort(int fd, bool isCom) {
-  if (PortCount == PORT_SLOTS) {
-    return NO_PORT;
+  for (int i = 0; i < PORT_SLOTS; ++i) {
+    PosixPort& port = Ports[i];
+    if (port.InUse.load()) {
+      continue;
+    }
+    if (!port.LockReady) {
+      pthread_mutex_init(&port.Lock, nullptr);
+      port.LockReady = true;
+    }
+    pthread_mutex_lock(&port.Lock);
+    port.InUse.store(true);
+    port.Fd = fd;
+    port.IsCom = isCom;
+    port.State = Operation::Idle;
+    port.Error = 0;
+    port.Buffer = nullptr;
+    port.Capacity = 0;
+    port.Readable = false;
+    port.ChangeSeen = false;
+    port.WaiterError = 0;
+    port.WaiterRunning = false;
+    port.StopWaiter.store(false);
+    pthread_mutex_unlock(&port.Lock);
+    return i;
   }
-  PosixPort& port = Ports[PortCount];
-  port.Fd = fd;
-  port.IsCom = isCom;
-  pthread_mutex_init(&port.Lock, nullptr);
-  port.State = Operation::Idle;
-  return PortCount++;
+  return NO_PORT;
+}
+
+// Takes a slot for a descriptor just opened; closes it when none is free.
+int KeepOpened(int fd, bool isCom, PortHandle* port) {
+  PortHandle handle = AddPort(fd, isCom);
+  if (handle == NO_PORT) {
+    close(fd);
+    return EMFILE;
+  }
+  *port = handle;
+  return 0;
+}
+
+// Called with the port's lock held, by the last user of its descriptor.
+void ReleaseSlot(PosixPort* port) {
+  close(port->Fd);
+  port->Fd = -1;
+  port->InUse.store(false);
 }
 
 // --- opening -------------------------------------------------------------
@@ -114,8 +174,15 @@ int OpenVirtualPort(const char* name, PortHandle* port) {
     close(fd);
     return error;
   }
-  *port = AddPort(fd, false);
-  return 0;
+  error = KeepOpened(fd, false, port);
+  // A port opened again after the event was made joins the wait set now.
+  if (error == 0 && EpollFd >= 0 && !AddToWaitSet(fd, &Ports[*port])) {
+    error = errno;
+    pthread_mutex_lock(&Ports[*port].Lock);
+    ReleaseSlot(&Ports[*port]);
+    pthread_mutex_unlock(&Ports[*port].Lock);
+  }
+  return error;
 }
 
 void ComPortPath(const char* name, char* path) {
@@ -143,8 +210,7 @@ int OpenComPort(const char* name, PortHandle* port) {
     close(fd);
     return error;
   }
-  *port = AddPort(fd, true);
-  return 0;
+  return KeepOpened(fd, true, port);
 }
 
 // --- the COM-port waiter -------------------------------------------------
@@ -186,6 +252,9 @@ void WaitForChangesInDriver(PosixPort* port) {
     if (ioctl(port->Fd, TIOCMIWAIT, WATCHED_LINES) != 0 && errno != EINTR) {
       return;
     }
+    if (port->StopWaiter.load()) {
+      return;
+    }
     serial_icounter_struct now{};
     if (!ReadCounters(port->Fd, &now)) {
       return;
@@ -205,6 +274,9 @@ void PollForChanges(PosixPort* port) {
   }
   for (;;) {
     PlatformSleepMs(LINE_POLL_MS);
+    if (port->StopWaiter.load()) {
+      return;
+    }
     int now = 0;
     if (ioctl(port->Fd, TIOCMGET, &now) != 0) {
       NoteWaiterFailure(port, errno);
@@ -217,39 +289,51 @@ void PollForChanges(PosixPort* port) {
   }
 }
 
+// The waiter's last act: after it, the thread touches the port no more.
+void EndWaiter(PosixPort* port) {
+  pthread_mutex_lock(&port->Lock);
+  port->WaiterRunning = false;
+  if (port->StopWaiter.load()) {
+    ReleaseSlot(port);
+  }
+  pthread_mutex_unlock(&port->Lock);
+}
+
 void LineWaiter(void* record) {
   auto* port = static_cast<PosixPort*>(record);
   WaitForChangesInDriver(port);
-  PollForChanges(port);
+  if (!port->StopWaiter.load()) {
+    PollForChanges(port);
+  }
+  EndWaiter(port);
 }
 
 void WatchComLines(PortHandle handle) {
-  if (!PlatformStartThread(LineWaiter, &Ports[handle])) {
-    NoteWaiterFailure(&Ports[handle], EAGAIN);
+  PosixPort& port = Ports[handle];
+  pthread_mutex_lock(&port.Lock);
+  port.WaiterRunning = true;
+  pthread_mutex_unlock(&port.Lock);
+  if (!PlatformStartThread(LineWaiter, &port)) {
+    NoteWaiterFailure(&port, EAGAIN);
+    EndWaiter(&port);
   }
 }
 
 // --- the shared event ----------------------------------------------------
 
-bool AddToWaitSet(int fd, PosixPort* port) {
-  epoll_event source{};
-  source.events = EPOLLIN;
-  source.data.ptr = port;  // nullptr: the event itself
-  return epoll_ctl(EpollFd, EPOLL_CTL_ADD, fd, &source) == 0;
-}
-
 // The virtual ports are opened before the event is made, and each keeps a
 // read outstanding from then on (the monitor starts the next read as soon
-// as one completes), so each is registered once, here, and stays until its
-// read fails. COM ports signal the event from their waiters.
+// as one completes), so each is registered once, here (or as it is opened
+// again, later), and stays until its read fails. COM ports signal the
+// event from their waiters.
 int CreateSharedEvent() {
   EventFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   EpollFd = epoll_create1(EPOLL_CLOEXEC);
   if (EventFd < 0 || EpollFd < 0 || !AddToWaitSet(EventFd, nullptr)) {
     return errno;
   }
-  for (int i = 0; i < PortCount; ++i) {
-    if (!Ports[i].IsCom && !AddToWaitSet(Ports[i].Fd, &Ports[i])) {
+  for (PosixPort& port : Ports) {
+    if (port.InUse.load() && !port.IsCom && !AddToWaitSet(port.Fd, &port)) {
       return errno;
     }
   }
@@ -260,8 +344,8 @@ int CreateSharedEvent() {
 // failed wait everything is read.
 void NoteReady(bool everything) {
   EventSignalled = everything;
-  for (int i = 0; i < PortCount; ++i) {
-    Ports[i].Readable = everything;
+  for (PosixPort& port : Ports) {
+    port.Readable = everything;
   }
 }
 
@@ -376,9 +460,28 @@ bool ReadCts(PortHandle handle, int* ctsOn) {
   return true;
 }
 
+// A virtual port leaves the wait set and is closed at once. A COM port whose
+// waiter still runs is left to the waiter, which notices within one poll
+// period, or at the next line change when the driver waits for it (a
+// removed device ends that wait too).
+void ClosePort(PortHandle handle) {
+  PosixPort& port = Ports[handle];
+  if (!port.IsCom) {
+    epoll_ctl(EpollFd, EPOLL_CTL_DEL, port.Fd, nullptr);
+  }
+  pthread_mutex_lock(&port.Lock);
+  if (port.WaiterRunning) {
+    port.StopWaiter.store(true);
+  } else {
+    ReleaseSlot(&port);
+  }
+  pthread_mutex_unlock(&port.Lock);
+}
+
 const PortLayer PosixPortLayer = {
-    OpenVirtualPort,  OpenComPort, WatchComLines, CreateSharedEvent, WaitSharedEvent,
-    ResetSharedEvent, StartRead,   StartLineWait, GetResult,         ReadCts,
+    OpenVirtualPort, OpenComPort,      WatchComLines, CreateSharedEvent,
+    WaitSharedEvent, ResetSharedEvent, StartRead,     StartLineWait,
+    GetResult,       ReadCts,          ClosePort,
 };
 
 }  // namespace

@@ -13,23 +13,34 @@ constexpr int MAX_OPEN_PORTS = 4;  // one per command-line slot
 constexpr int PATH_SIZE = 96;      // the longest prefix, a 63-character name and the zero
 
 struct Win32Port {
+  bool InUse;  // a port is open in this slot
   HANDLE File;
   OVERLAPPED Operation;
   DWORD EventMask;  // filled by WaitCommEvent; which line changed does not matter
   bool IsCom;
+  // An operation was left under way, and may still write into Operation.
+  bool UnderWay;
 };
 
-// Ports stay open for the life of the process. Only the monitor thread
-// opens them, so the table needs no lock.
+// A closed port's slot serves the next port opened. Only the monitor thread
+// opens and closes them, so the table needs no lock.
 Win32Port Ports[MAX_OPEN_PORTS];
-int OpenPortCount = 0;
 HANDLE SharedEvent = nullptr;
 
 Win32Port* PortOf(PortHandle port) {
-  if (port < 0 || port >= OpenPortCount) {
+  if (port < 0 || port >= MAX_OPEN_PORTS || !Ports[port].InUse) {
     return nullptr;
   }
   return &Ports[port];
+}
+
+int FreeSlot() {
+  for (int i = 0; i < MAX_OPEN_PORTS; ++i) {
+    if (!Ports[i].InUse) {
+      return i;
+    }
+  }
+  return -1;
 }
 
 // Builds PREFIX followed by NAME; false if the name would not fit.
@@ -39,7 +50,8 @@ bool BuildPath(char* path, const char* prefix, const char* name) {
 }
 
 int OpenDevice(const char* prefix, const char* name, DWORD flags, bool isCom, PortHandle* port) {
-  if (OpenPortCount >= MAX_OPEN_PORTS) {
+  int slot = FreeSlot();
+  if (slot < 0) {
     return ERROR_TOO_MANY_OPEN_FILES;
   }
   char path[PATH_SIZE];
@@ -51,11 +63,12 @@ int OpenDevice(const char* prefix, const char* name, DWORD flags, bool isCom, Po
   if (file == INVALID_HANDLE_VALUE) {
     return static_cast<int>(GetLastError());
   }
-  Win32Port& opened = Ports[OpenPortCount];
+  Win32Port& opened = Ports[slot];
   std::memset(&opened, 0, sizeof opened);
+  opened.InUse = true;
   opened.File = file;
   opened.IsCom = isCom;
-  *port = OpenPortCount++;
+  *port = slot;
   return 0;
 }
 
@@ -68,12 +81,17 @@ OVERLAPPED* PrepareOperation(Win32Port* port) {
 
 // An overlapped call either finished at once or is under way; anything else
 // failed at once (a pipe that QVN has closed, for instance).
-int StartedOrError(BOOL finished) {
+int StartedOrError(Win32Port* port, BOOL finished) {
+  port->UnderWay = false;
   if (finished) {
     return 0;
   }
   DWORD error = GetLastError();
-  return error == ERROR_IO_PENDING ? 0 : static_cast<int>(error);
+  if (error != ERROR_IO_PENDING) {
+    return static_cast<int>(error);
+  }
+  port->UnderWay = true;
+  return 0;
 }
 
 int OpenVirtualPort(const char* name, PortHandle* port) {
@@ -123,7 +141,7 @@ int StartRead(PortHandle port, std::uint8_t* buffer, int capacity) {
   }
   OVERLAPPED* operation = PrepareOperation(opened);
   return StartedOrError(
-      ReadFile(opened->File, buffer, static_cast<DWORD>(capacity), nullptr, operation));
+      opened, ReadFile(opened->File, buffer, static_cast<DWORD>(capacity), nullptr, operation));
 }
 
 int StartLineWait(PortHandle port) {
@@ -132,7 +150,7 @@ int StartLineWait(PortHandle port) {
     return ERROR_INVALID_HANDLE;
   }
   OVERLAPPED* operation = PrepareOperation(opened);
-  return StartedOrError(WaitCommEvent(opened->File, &opened->EventMask, operation));
+  return StartedOrError(opened, WaitCommEvent(opened->File, &opened->EventMask, operation));
 }
 
 PortResult GetResult(PortHandle port, int* bytes, int* errorCode) {
@@ -143,6 +161,7 @@ PortResult GetResult(PortHandle port, int* bytes, int* errorCode) {
   }
   DWORD transferred = 0;
   if (GetOverlappedResult(opened->File, &opened->Operation, &transferred, FALSE)) {
+    opened->UnderWay = false;
     *bytes = static_cast<int>(transferred);
     return PortResult::Completed;
   }
@@ -150,6 +169,7 @@ PortResult GetResult(PortHandle port, int* bytes, int* errorCode) {
   if (error == ERROR_IO_INCOMPLETE) {
     return PortResult::Pending;
   }
+  opened->UnderWay = false;
   *errorCode = static_cast<int>(error);
   return PortResult::Failed;
 }
@@ -164,9 +184,30 @@ bool ReadCts(PortHandle port, int* ctsOn) {
   return true;
 }
 
+// The system may still write into the slot's OVERLAPPED (and a read's
+// buffer) until an operation under way has ended: it is cancelled, and
+// waited for, before the slot can serve another port. Only an operation
+// known to be under way is waited for: one that failed as it started may
+// have left its OVERLAPPED marked pending for ever.
+void ClosePort(PortHandle port) {
+  Win32Port* opened = PortOf(port);
+  if (opened == nullptr) {
+    return;
+  }
+  if (opened->UnderWay) {
+    CancelIo(opened->File);
+    DWORD transferred = 0;
+    GetOverlappedResult(opened->File, &opened->Operation, &transferred, TRUE);
+  }
+  CloseHandle(opened->File);
+  opened->File = INVALID_HANDLE_VALUE;
+  opened->InUse = false;
+}
+
 const PortLayer Win32PortLayer = {
-    OpenVirtualPort,  OpenComPort, WatchComLines, CreateSharedEvent, WaitSharedEvent,
-    ResetSharedEvent, StartRead,   StartLineWait, GetResult,         ReadCts,
+    OpenVirtualPort, OpenComPort,      WatchComLines, CreateSharedEvent,
+    WaitSharedEvent, ResetSharedEvent, StartRead,     StartLineWait,
+    GetResult,       ReadCts,          ClosePort,
 };
 
 }  // namespace

@@ -8,10 +8,12 @@
 constexpr int READ_BUFFER_SIZE = 80;
 
 struct MonitoredPort {
-  int Slot;  // slot in PortNames; its commands go to link Slot
-  PortHandle Handle;
-  int IsComPort;  // 0: QVN virtual-port pipe, 1: real COM port
-  int Active;     // 0 once its operation has failed: no longer monitored
+  int Slot;           // slot in PortNames; its commands go to link Slot
+  PortHandle Handle;  // NO_PORT while closed (--reopen)
+  int IsComPort;      // 0: QVN virtual-port pipe, 1: real COM port
+  int Active;         // 0 once its operation has failed: no longer monitored
+  // --reopen: when a closed port is next tried, on the monitor's clock.
+  std::int64_t ReopenDue;
   std::uint8_t ReadBuffer[READ_BUFFER_SIZE];
   std::uint8_t LastStatus;  // the last status byte acted upon
   int EscapePending;        // a read ended on the escape byte 0xFF

@@ -12,28 +12,58 @@ namespace {
 
 void SendOnLink(int slot, int pttOn) { SendPttCommand(&Links[slot], pttOn); }
 
-void OpenPort(PttMonitorState* state, int slot) {
+// Opens the slot's port as a virtual port, or else as a COM port, whose
+// lines are then watched. Says why not only when told to. Returns the
+// port's IsComPort, or -1 when it opened neither way.
+int OpenByName(const PortLayer* layer, int slot, bool sayFailures, PortHandle* handle) {
   const char* name = PortNames[slot];
-  PortHandle handle = NO_PORT;
-  int isComPort = 0;
-  int error = state->Layer->OpenVirtualPort(name, &handle);
-  if (error != 0) {
+  int error = layer->OpenVirtualPort(name, handle);
+  if (error == 0) {
+    return 0;
+  }
+  if (sayFailures) {
     Print("TXGATE port QVN%s Open failed code %d - trying real com port\r\n", name, error);
-    error = state->Layer->OpenComPort(name, &handle);
-    if (error != 0) {
+  }
+  error = layer->OpenComPort(name, handle);
+  if (error != 0) {
+    if (sayFailures) {
       Print("TXGATE port %s Open failed code %d\r\n", name, error);
-      return;
     }
-    isComPort = 1;
-    state->Layer->WatchComLines(handle);
-    Print("TXGATE port %s Opened\r\n", name);
+    return -1;
+  }
+  layer->WatchComLines(*handle);
+  return 1;
+}
+
+// A port just opened starts from a cleared status, as at start-up.
+void BeginWatching(MonitoredPort* port, PortHandle handle, int isComPort) {
+  int slot = port->Slot;
+  std::memset(port, 0, sizeof *port);
+  port->Slot = slot;
+  port->Handle = handle;
+  port->IsComPort = isComPort;
+  port->Active = 1;
+}
+
+void OpenPort(PttMonitorState* state, int slot) {
+  PortHandle handle = NO_PORT;
+  int isComPort = OpenByName(state->Layer, slot, true, &handle);
+  if (isComPort == 1) {
+    Print("TXGATE port %s Opened\r\n", PortNames[slot]);
+  }
+  if (isComPort < 0 && Options.Reopen == 0) {
+    return;
   }
   MonitoredPort& port = state->Ports[state->PortCount++];
-  std::memset(&port, 0, sizeof port);
   port.Slot = slot;
-  port.Handle = handle;
-  port.IsComPort = isComPort;
-  port.Active = 1;
+  if (isComPort < 0) {
+    // --reopen: kept, closed, to be tried a period from now.
+    BeginWatching(&port, NO_PORT, 0);
+    port.Active = 0;
+    port.ReopenDue = state->Now() + REOPEN_PERIOD_MICROS;
+    return;
+  }
+  BeginWatching(&port, handle, isComPort);
 }
 
 void StopMonitoring(PttMonitorState* state, MonitoredPort* port, int error) {
@@ -107,6 +137,56 @@ bool ScanPorts(PttMonitorState* state) {
   return restarted;
 }
 
+// --- reopening (--reopen) ------------------------------------------------
+// A port that stopped is closed at once and tried again a period later, and
+// every period after that until it opens. Its failure was said when it
+// stopped (or did not open at start-up): the retries say nothing until one
+// succeeds.
+
+bool IsClosed(const MonitoredPort& port) { return port.Active == 0 && port.Handle == NO_PORT; }
+
+void CloseStoppedPort(PttMonitorState* state, MonitoredPort* port, std::int64_t now) {
+  state->Layer->ClosePort(port->Handle);
+  port->Handle = NO_PORT;
+  port->ReopenDue = now + REOPEN_PERIOD_MICROS;
+}
+
+// Returns true when the port opened, and its first operation was started.
+bool Reopen(PttMonitorState* state, MonitoredPort* port, std::int64_t now) {
+  PortHandle handle = NO_PORT;
+  int isComPort = OpenByName(state->Layer, port->Slot, false, &handle);
+  if (isComPort < 0) {
+    port->ReopenDue = now + REOPEN_PERIOD_MICROS;
+    return false;
+  }
+  Print("TXGATE port %s Reopened\r\n", PortNames[port->Slot]);
+  BeginWatching(port, handle, isComPort);
+  StartOperation(state, port);
+  return true;
+}
+
+// Closes the ports that stopped and tries those whose time has come.
+// Returns true when an operation was started, which may have reset the
+// shared event.
+bool ReopenDuePorts(PttMonitorState* state, std::int64_t now) {
+  if (Options.Reopen == 0) {
+    return false;
+  }
+  bool started = false;
+  for (int i = 0; i < state->PortCount; ++i) {
+    MonitoredPort* port = &state->Ports[i];
+    if (port->Active != 0) {
+      continue;
+    }
+    if (port->Handle != NO_PORT) {
+      CloseStoppedPort(state, port, now);
+    } else if (now >= port->ReopenDue && Reopen(state, port, now)) {
+      started = true;
+    }
+  }
+  return started;
+}
+
 // A CTS change that falls between two waits for a line change is reported
 // by neither: the next wait notes the lines only when it starts (POSIX
 // TIOCMIWAIT, and Wine's WaitCommEvent), so the change stays unsent until
@@ -140,11 +220,23 @@ bool CheckComLines(PttMonitorState* state) {
 }
 
 // --- the monitor's timed duties --------------------------------------------
-// Each duty has its own next-due time on the monitor's clock, which no
-// traffic on the ports can put off: a port that keeps the wait from ever
-// timing out does not delay them.
+// Each duty has its own next-due time on the monitor's clock (the COM-line
+// check's, and each closed port's reopen), which no traffic on the ports
+// can put off: the wait ends by the earliest, and the duties are done
+// between scans, so a port that never stops completing does not delay them.
 
-std::int64_t EarliestDue(const PttMonitorState* state) { return state->ComLineCheckDue; }
+std::int64_t EarliestDue(const PttMonitorState* state) {
+  std::int64_t due = state->ComLineCheckDue;
+  if (Options.Reopen != 0) {
+    for (int i = 0; i < state->PortCount; ++i) {
+      const MonitoredPort& port = state->Ports[i];
+      if (IsClosed(port) && port.ReopenDue < due) {
+        due = port.ReopenDue;
+      }
+    }
+  }
+  return due;
+}
 
 // Milliseconds until the earliest duty, rounded up so that the wait does
 // not end just short of it, and at most MONITOR_WAIT_MS.
@@ -158,12 +250,15 @@ void ScheduleDuties(PttMonitorState* state) {
   state->ComLineCheckDue = state->Now() + COM_LINE_CHECK_MICROS;
 }
 
-void RunDueDuties(PttMonitorState* state) {
+// Returns true when a duty started an operation, which may have reset the
+// shared event.
+bool RunDueDuties(PttMonitorState* state) {
   std::int64_t now = state->Now();
   if (now >= state->ComLineCheckDue) {
     bool confirming = CheckComLines(state);
     state->ComLineCheckDue = now + (confirming ? COM_LINE_CONFIRM_MICROS : COM_LINE_CHECK_MICROS);
   }
+  return ReopenDuePorts(state, now);
 }
 
 PttMonitorState PlatformMonitor;
@@ -188,7 +283,9 @@ bool StartMonitoring(PttMonitorState* state) {
     return false;
   }
   for (int i = 0; i < state->PortCount; ++i) {
-    StartOperation(state, &state->Ports[i]);
+    if (state->Ports[i].Active != 0) {
+      StartOperation(state, &state->Ports[i]);
+    }
   }
   ScheduleDuties(state);
   return true;
@@ -200,9 +297,11 @@ void MonitorPass(PttMonitorState* state) {
     PlatformSleepMs(MONITOR_WAIT_MS);  // never spin on a broken event
   }
   state->Layer->ResetSharedEvent();
-  while (ScanPorts(state)) {
+  bool restarted = true;
+  while (restarted) {
+    restarted = ScanPorts(state);
+    restarted = RunDueDuties(state) || restarted;
   }
-  RunDueDuties(state);
 }
 
 void PttMonitor(void* record) {

@@ -14,6 +14,8 @@ constexpr int MONITOR_WAIT_MS = 1000;
 // is sent (see CheckComLines in ptt_monitor.cpp).
 constexpr std::int64_t COM_LINE_CHECK_MICROS = 1000000;
 constexpr std::int64_t COM_LINE_CONFIRM_MICROS = 100000;
+// --reopen: how often a port that is not open is tried again.
+constexpr std::int64_t REOPEN_PERIOD_MICROS = std::int64_t{16} * 1000 * 1000;
 
 // A monotonic clock in microseconds: what the monitor times its own duties
 // by, so that no traffic on the ports can put them off.
@@ -30,7 +32,8 @@ struct PttMonitorState {
 };
 
 // Opens every port up to the first empty slot, as a virtual port or else
-// as a COM port. Returns false when the first slot is empty.
+// as a COM port. With --reopen a port that does not open is kept, closed,
+// to be tried again. Returns false when the first slot is empty.
 bool OpenMonitoredPorts(PttMonitorState* state);
 
 // Creates the shared event and starts each port's first operation. Returns
@@ -39,7 +42,8 @@ bool StartMonitoring(PttMonitorState* state);
 
 // One wait, until the earliest timed duty is due and at most
 // MONITOR_WAIT_MS; then scans until no port is left with a completed
-// operation, and does the duties that are due, whatever woke the wait.
+// operation, doing the duties that fall due on the way, whatever woke the
+// wait.
 void MonitorPass(PttMonitorState* state);
 
 // Thread entry: runs the monitor on *record, a PttMonitorState, for the

@@ -32,16 +32,32 @@ bool EventSet = false;
 int EventCreateError = 0;
 int Waits = 0;
 int LastTimeoutMs = -1;
+std::vector<int> WaitTimeouts;
+// Whether a wait that times out moves the clock by its timeout, as real
+// time would; otherwise the tests set the clock themselves.
+bool WaitsMoveTheClock = false;
 int CtsReads = 0;
 // Called once on the next ReadCts, after it has answered.
 void (*AfterCtsRead)() = nullptr;
+// What the monitor asked of the ports, in order: "open 0 virtual",
+// "close 0", each with the clock in milliseconds ("@16000").
+std::vector<std::string> Calls;
 std::vector<std::pair<int, int>> Sent;  // (slot, state)
 // Called on each GetResult of port `HookPort`, before it answers.
 int HookPort = -1;
 void (*Hook)() = nullptr;
 
+// The monitor's clock, moved by the tests and by every wait that times out.
+std::int64_t ClockMicros = 0;
+std::int64_t FakeNow() { return ClockMicros; }
+
+void NoteCall(const std::string& call) {
+  Calls.push_back(call + " @" + std::to_string(ClockMicros / 1000));
+}
+
 int FakeOpen(const char* name, PortHandle* port, bool com) {
   int slot = name[0] - '0';
+  NoteCall("open " + std::to_string(slot) + (com ? " com" : " virtual"));
   int error = com ? Fake[slot].ComError : Fake[slot].VirtualError;
   if (error == 0) {
     *port = slot;
@@ -55,7 +71,14 @@ int CreateEvent() { return EventCreateError; }
 EventWaitResult WaitEvent(int timeoutMs) {
   ++Waits;
   LastTimeoutMs = timeoutMs;
-  return EventSet ? EventWaitResult::Signalled : EventWaitResult::Timeout;
+  WaitTimeouts.push_back(timeoutMs);
+  if (EventSet) {
+    return EventWaitResult::Signalled;
+  }
+  if (WaitsMoveTheClock) {
+    ClockMicros += std::int64_t{timeoutMs} * 1000;
+  }
+  return EventWaitResult::Timeout;
 }
 void ResetEvent() { EventSet = false; }
 // As on Windows, starting an operation resets the shared event.
@@ -101,19 +124,17 @@ bool ReadCts(PortHandle port, int* ctsOn) {
   }
   return Fake[port].CtsReadable;
 }
+void ClosePort(PortHandle port) { NoteCall("close " + std::to_string(port)); }
 
-const PortLayer FakeLayer = {OpenVirtual, OpenCom,   Watch,         CreateEvent, WaitEvent,
-                             ResetEvent,  StartRead, StartLineWait, GetResult,   ReadCts};
+const PortLayer FakeLayer = {OpenVirtual, OpenCom,    Watch,     CreateEvent,
+                             WaitEvent,   ResetEvent, StartRead, StartLineWait,
+                             GetResult,   ReadCts,    ClosePort};
 
 // Records the command, and decides the port's state as the real sender does.
 void RecordSend(int slot, int pttOn) {
   Sent.emplace_back(slot, pttOn);
   Links[slot].DecidedPtt.store(pttOn);
 }
-
-// The monitor's clock, moved by the tests.
-std::int64_t ClockMicros = 0;
-std::int64_t FakeNow() { return ClockMicros; }
 
 void Complete(int slot, std::vector<std::uint8_t> data = {}) {
   Fake[slot].Result = PortResult::Completed;
@@ -131,6 +152,9 @@ class PttMonitorTest : public ::testing::Test {
     EventSet = false;
     EventCreateError = 0;
     Waits = 0;
+    WaitTimeouts.clear();
+    WaitsMoveTheClock = false;
+    Calls.clear();
     Sent.clear();
     HookPort = -1;
     Hook = nullptr;
@@ -517,6 +541,201 @@ TEST_F(PttMonitorTest, EventThatCannotBeCreatedEndsTheMonitorWithAMessage) {
   EXPECT_FALSE(Start());
   EXPECT_EQ(Captured(), "TXGATE port monitor failed to start code 8\r\n");
   EXPECT_EQ(Fake[0].Starts, 0);
+}
+
+// --reopen: the monitor's own schedule, on its own clock.
+class PortReopen : public PttMonitorTest {
+ protected:
+  static constexpr std::int64_t SECOND = 1000 * 1000;
+
+  void SetUp() override {
+    PttMonitorTest::SetUp();
+    Options.Reopen = 1;
+    WaitsMoveTheClock = true;
+  }
+
+  // Monitor passes until the clock reaches the time given.
+  void RunUntil(std::int64_t micros) {
+    for (int pass = 0; ClockMicros < micros; ++pass) {
+      ASSERT_LT(pass, 100000) << "the clock does not move";
+      MonitorPass(&state_);
+    }
+  }
+
+  // The calls made to the ports that begin with the text given.
+  static std::vector<std::string> CallsOf(const std::string& prefix) {
+    std::vector<std::string> found;
+    for (const std::string& call : Calls) {
+      if (call.compare(0, prefix.size(), prefix) == 0) {
+        found.push_back(call);
+      }
+    }
+    return found;
+  }
+};
+
+TEST_F(PortReopen, MissingPortIsTriedEvery16SecondsSilentlyUntilItOpens) {
+  UseSlot(0);
+  ASSERT_TRUE(Start());
+  RunUntil(20 * SECOND);
+  Fake[0].VirtualError = 231;  // whatever the code, a retry says nothing
+  Fake[0].ComError = 5;
+  RunUntil(40 * SECOND);
+  Fake[0].VirtualError = 0;
+  RunUntil(50 * SECOND);
+  EXPECT_EQ(CallsOf("open"),
+            (std::vector<std::string>{"open 0 virtual @0", "open 0 com @0", "open 0 virtual @16000",
+                                      "open 0 com @16000", "open 0 virtual @32000",
+                                      "open 0 com @32000", "open 0 virtual @48000"}));
+  EXPECT_EQ(Captured(),
+            "TXGATE port QVN0 Open failed code 2 - trying real com port\r\n"
+            "TXGATE port 0 Open failed code 2\r\n"
+            "TXGATE port 0 Reopened\r\n");
+  // Watched from then on, from a cleared status.
+  Complete(0, {0xFF, 0x00, 0xFF, 0x02});
+  MonitorPass(&state_);
+  EXPECT_EQ(Sent, (std::vector<std::pair<int, int>>{{0, 1}}));
+  EXPECT_TRUE(CallsOf("close").empty());  // nothing was open to close
+}
+
+TEST_F(PortReopen, WaitEndsByTheNextDueTimeRoundedUpAndNeverSooner) {
+  UseSlot(0);
+  ASSERT_TRUE(Start());
+  ClockMicros = 16 * SECOND - 2500;
+  // The COM-line check, due once a second, fell due at 1 s: that pass does
+  // it at once, and it falls due again a second later.
+  MonitorPass(&state_);
+  EXPECT_EQ(WaitTimeouts, (std::vector<int>{0}));
+  WaitTimeouts.clear();
+  MonitorPass(&state_);  // 2.5 ms to the try: waits 3 ms, not 2
+  EXPECT_EQ(WaitTimeouts, (std::vector<int>{3}));
+  EXPECT_EQ(CallsOf("open 0 virtual").size(), 2U);  // due at the end of that wait
+  MonitorPass(&state_);  // the next try is a whole period away: the check's wait
+  EXPECT_EQ(WaitTimeouts, (std::vector<int>{3, 997}));
+  // Every wait of a longer run ends on or before the due time, never after.
+  RunUntil(40 * SECOND);
+  EXPECT_EQ(CallsOf("open 0 virtual"),
+            (std::vector<std::string>{"open 0 virtual @0", "open 0 virtual @16000",
+                                      "open 0 virtual @32000"}));
+  for (int timeout : WaitTimeouts) {
+    EXPECT_LE(timeout, MONITOR_WAIT_MS);
+    EXPECT_GT(timeout, 0);  // a due duty is done, not waited for again
+  }
+}
+
+TEST_F(PortReopen, BusyPortCannotPutTheReopenOff) {
+  UseSlot(0);
+  UseSlot(1);
+  Fake[0].VirtualError = 0;
+  ASSERT_TRUE(Start());
+  Fake[1].VirtualError = 0;  // port 1 is there from now on
+  // Port 0 completes again each time it is asked, 50 ms apart, for 20 s:
+  // one pass never runs out of completions.
+  HookPort = 0;
+  Hook = [] {
+    ClockMicros += 50 * 1000;
+    if (ClockMicros < 20 * SECOND) {
+      Complete(0, {0x41});
+    }
+  };
+  Complete(0, {0x41});
+  MonitorPass(&state_);
+  EXPECT_EQ(Waits, 1);
+  EXPECT_EQ(CallsOf("open 1"), (std::vector<std::string>{"open 1 virtual @0", "open 1 com @0",
+                                                         "open 1 virtual @16000"}));
+  EXPECT_EQ(Fake[1].Starts, 1);
+}
+
+TEST_F(PortReopen, FailuresAreSaidOncePerOutageAndTheHandleClosedFirst) {
+  UseSlot(0);
+  Fake[0].VirtualError = 0;
+  ASSERT_TRUE(Start());
+  ClockMicros = 5 * SECOND;
+  Fake[0].Result = PortResult::Failed;  // QVN closed the port
+  Fake[0].FailCode = 109;
+  EventSet = true;
+  MonitorPass(&state_);
+  EXPECT_EQ(CallsOf("close"), (std::vector<std::string>{"close 0 @5000"}));
+  Fake[0].VirtualError = 2;
+  RunUntil(30 * SECOND);  // one silent retry, at 21 s
+  Fake[0].VirtualError = 0;
+  Fake[0].StartError = 232;  // opens, and fails as its read starts
+  RunUntil(40 * SECOND);     // at 37 s
+  Fake[0].StartError = 0;
+  Fake[0].ComError = 5;
+  Fake[0].VirtualError = 2;
+  RunUntil(60 * SECOND);  // a silent retry at 53 s
+  Fake[0].VirtualError = 0;
+  RunUntil(70 * SECOND);  // open again at 69 s
+  EXPECT_EQ(Captured(),
+            "TXGATE port 0 Closed code 109 - no longer monitored\r\n"
+            "TXGATE port 0 Reopened\r\n"
+            "TXGATE port 0 Closed code 232 - no longer monitored\r\n"
+            "TXGATE port 0 Reopened\r\n");
+  EXPECT_EQ(Calls, (std::vector<std::string>{
+                       "open 0 virtual @0", "close 0 @5000", "open 0 virtual @21000",
+                       "open 0 com @21000", "open 0 virtual @37000", "close 0 @37000",
+                       "open 0 virtual @53000", "open 0 com @53000", "open 0 virtual @69000"}));
+}
+
+TEST_F(PortReopen, VirtualPortStartsAgainFromAClearedStatusAndTheDecidedStateIsKept) {
+  UseSlot(0);
+  Fake[0].VirtualError = 0;
+  ASSERT_TRUE(Start());
+  Complete(0, {0xFF, 0x02});
+  MonitorPass(&state_);
+  Fake[0].Result = PortResult::Failed;
+  Fake[0].FailCode = 109;
+  EventSet = true;
+  MonitorPass(&state_);
+  RunUntil(17 * SECOND);
+  EXPECT_EQ(Links[0].DecidedPtt.load(), 1);  // kept across the outage
+  Complete(0, {0xFF, 0x02});                 // the same status as before: a change from cleared
+  MonitorPass(&state_);
+  EXPECT_EQ(Sent, (std::vector<std::pair<int, int>>{{0, 1}, {0, 1}}));
+}
+
+TEST_F(PortReopen, ComPortIsWatchedAgainAndSaysReopened) {
+  UseSlot(0);
+  ASSERT_TRUE(Start());
+  Fake[0].ComError = 0;
+  RunUntil(17 * SECOND);
+  EXPECT_TRUE(Fake[0].Watched);
+  EXPECT_EQ(Fake[0].Starts, 1);
+  Fake[0].CtsOn = 1;
+  Complete(0);
+  MonitorPass(&state_);
+  EXPECT_EQ(Sent, (std::vector<std::pair<int, int>>{{0, 1}}));
+  EXPECT_EQ(Captured(),
+            "TXGATE port QVN0 Open failed code 2 - trying real com port\r\n"
+            "TXGATE port 0 Open failed code 2\r\n"
+            "TXGATE port 0 Reopened\r\n");
+}
+
+TEST_F(PortReopen, SlotsAfterAnEmptyOneStayUnopened) {
+  UseSlot(0);
+  UseSlot(2);
+  Fake[2].VirtualError = 0;
+  ASSERT_TRUE(Start());
+  RunUntil(40 * SECOND);
+  EXPECT_TRUE(CallsOf("open 2").empty());
+  EXPECT_EQ(CallsOf("open 0 virtual").size(), 3U);
+}
+
+TEST_F(PttMonitorTest, WithoutReopenAStoppedPortIsNeitherClosedNorTriedAgain) {
+  UseSlot(0);
+  UseSlot(1);
+  Fake[0].VirtualError = 0;
+  ASSERT_TRUE(Start());
+  Fake[0].Result = PortResult::Failed;
+  Fake[0].FailCode = 109;
+  Fake[1].VirtualError = 0;
+  for (int pass = 0; pass < 40; ++pass) {
+    MonitorPass(&state_);
+  }
+  EXPECT_EQ(Calls,
+            (std::vector<std::string>{"open 0 virtual @0", "open 1 virtual @0", "open 1 com @0"}));
+  EXPECT_EQ(WaitTimeouts, std::vector<int>(40, MONITOR_WAIT_MS));
 }
 
 }  // namespace

@@ -28,8 +28,10 @@ echo "== packages"
 JOBS=$jobs bash tools/package.sh all
 bash tools/check-packages.sh
 
-# The unit tests and the sanitize-labelled end-to-end suites under
-# ThreadSanitizer and under AddressSanitizer with UBSan (any report fails).
+# The unit tests, the fault suites and the sanitize-labelled end-to-end
+# suites under ThreadSanitizer and under AddressSanitizer with UBSan (any
+# report fails; limits on resident memory are not checked there). About
+# three minutes each on 2 cores, most of it the fault suites' waiting.
 run_preset linux-tsan -L 'unit|sanitize'
 run_preset linux-asan -L 'unit|sanitize'
 

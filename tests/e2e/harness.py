@@ -477,6 +477,14 @@ class Qvnsim(DrivenProgram):
         self.program.popen.stdin.flush()
         self.expect(acknowledgement, 5.0)
 
+    def quit(self):
+        """Closes the port and waits until qvnsim has ended. Offering the
+        port again before then races its clean-up: natively it removes
+        /tmp/QVN<NAME> after closing the connection, and could remove the
+        new qvnsim's socket file."""
+        self.send("quit")
+        self.program.wait_exit(Target.startup_allowance())
+
 
 class Modemsim(DrivenProgram):
     """modemsim: a pseudo-terminal whose modem lines the test sets through
@@ -591,6 +599,16 @@ class EndToEnd(unittest.TestCase):
         sim = Qvnsim(self, name, uid, **start)
         sim.wait_ready()
         return sim
+
+    def start_listener(self):
+        """A non-blocking socket listening on a free loopback port, which
+        connects each link pointed at it (connections wait unaccepted)."""
+        server = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.addCleanup(server.close)
+        server.bind((LOOPBACK, 0))
+        server.listen(8)
+        server.setblocking(False)
+        return server
 
     def start_recording_rig(self, hold_open=False):
         rig = RecordingRig(hold_open)

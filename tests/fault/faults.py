@@ -6,8 +6,11 @@ listens on and talks to 127.0.0.1 only.
 
 import os
 import re
+import shutil
 import socket
 import struct
+import subprocess
+import tempfile
 import threading
 import time
 
@@ -132,6 +135,29 @@ class ProcessProbe:
                 if listening and inode in inodes:
                     found.append((table, line.strip()))
         return found
+
+
+# The Windows build's handle_count.exe (run_fault.py --handle-count).
+HANDLE_COUNT = None
+# The programs are built with a sanitizer (run_fault.py --sanitized), whose
+# shadow memory grows as they run: their resident memory is no measure of
+# their own, and limits on it are not checked. Every other check stands.
+SANITIZED = False
+
+
+def windows_handle_count(image):
+    """Under Wine: how many handles the one running process whose program
+    file is named image has open."""
+    if HANDLE_COUNT is None:
+        raise AssertionError("run_fault.py was not given --handle-count")
+    result = subprocess.run(Target.command(HANDLE_COUNT, image), stdout=subprocess.PIPE,
+                            stderr=subprocess.STDOUT, env=Target.environment(), timeout=60)
+    rows = [line.split() for line in result.stdout.decode(errors="replace").splitlines()
+            if line.strip()]
+    if result.returncode != 0 or len(rows) != 1:
+        raise AssertionError("handle_count %s: status %d, %r"
+                             % (image, result.returncode, result.stdout))
+    return int(rows[0][1])
 
 
 def wait_until(predicate, timeout, interval=0.05):
@@ -278,6 +304,17 @@ class FaultTest:
     def start_server(self, server):
         self.addCleanup(server.stop)
         return server
+
+    def private_tarnwick(self):
+        """A copy of tarnwick under a name of its own, so that under Wine
+        its process can be told from other tests' by its program file.
+        Returns the path and the file name."""
+        folder = tempfile.mkdtemp(prefix="tnwk-copy-")
+        self.addCleanup(shutil.rmtree, folder, True)
+        image = "tnwk%d%s" % (os.getpid(), os.path.splitext(Target.tarnwick)[1])
+        path = os.path.join(folder, image)
+        shutil.copy2(Target.tarnwick, path)
+        return path, image
 
     def assert_alive(self, program):
         status = program.popen.poll()

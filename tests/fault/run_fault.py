@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Runs the fault tests against built tarnwick and qvnsim programs.
 
-  run_fault.py --tarnwick PATH --qvnsim PATH [--modemsim PATH] [--wine] --suite NAME ...
+  run_fault.py --tarnwick PATH --qvnsim PATH [--modemsim PATH]
+               [--wine [--handle-count PATH]] [--sanitized] --suite NAME ...
 
 They use the end-to-end harness (tests/e2e/harness.py); --wine and the Wine
 prefix work as for run_e2e.py. Suites given together run one after another.
@@ -16,7 +17,7 @@ import unittest
 HERE = os.path.dirname(os.path.abspath(__file__))
 E2E = os.path.join(os.path.dirname(HERE), "e2e")
 SUITES = ["flapping", "accept_close", "hostile_servers", "silent_server", "qvn_close",
-          "bad_command_lines", "no_listening", "com_gone"]
+          "bad_command_lines", "no_listening", "com_gone", "reopen"]
 
 
 def parse_arguments():
@@ -25,6 +26,9 @@ def parse_arguments():
     parser.add_argument("--qvnsim", required=True)
     parser.add_argument("--modemsim")
     parser.add_argument("--wine", action="store_true")
+    parser.add_argument("--handle-count", help="the Windows build's handle_count.exe")
+    parser.add_argument("--sanitized", action="store_true",
+                        help="the programs are built with a sanitizer: no memory limits")
     parser.add_argument("--suite", action="append", choices=SUITES, required=True)
     return parser.parse_args()
 
@@ -39,6 +43,10 @@ def main():
     harness.Target.qvnsim = os.path.abspath(arguments.qvnsim)
     harness.Target.modemsim = arguments.modemsim and os.path.abspath(arguments.modemsim)
     harness.Target.wine = arguments.wine
+    import faults
+    faults.SANITIZED = arguments.sanitized
+    if arguments.handle_count:
+        faults.HANDLE_COUNT = os.path.abspath(arguments.handle_count)
     scratch_prefix = None
     if arguments.wine and "WINEPREFIX" not in os.environ:
         scratch_prefix = run_e2e.prepare_wine_prefix()

@@ -4,12 +4,11 @@ a refusal with status 1, or a run whose messages say what became of each
 port and link), never a crash and never a write to a file."""
 
 import os
-import socket
 import tempfile
 import time
 
 from faults import BANNER, wine_or
-from harness import LOOPBACK, EndToEnd, Target, unique_name
+from harness import EndToEnd, Target, unique_name
 
 USAGE = (b"Missing paramters - you need COM port and IP Address and rigctl port of QVN, eg \r\n"
          b"  Tarnwick com10 192.168.1.64:4532\r\n\r\nPress any key to exit\r\n")
@@ -127,20 +126,12 @@ class BadCommandLinesTest(EndToEnd):
         before = os.stat(self.regular_file)
         self.file_state = (before.st_size, before.st_mtime_ns)
 
-    def listener(self):
-        server = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        self.addCleanup(server.close)
-        server.bind((LOOPBACK, 0))
-        server.listen(8)
-        server.setblocking(False)
-        return server
-
     def test_each_bad_command_line_has_its_defined_outcome(self):
         runs = []
         for index, case in enumerate(cases(self.regular_file.encode())):
             if case.native_only and Target.wine:
                 continue
-            listener = self.listener()
+            listener = self.start_listener()
             port = listener.getsockname()[1]
             name = unique_name("Bad%d" % index).encode()
             args = [fill(argument, name, port) for argument in case.args]

@@ -283,6 +283,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   int argc = arguments.Argc;
   const char* const* argv = arguments.Argv.get();
 
+  // Each input stands for a process of its own: no option of an earlier
+  // accepted line may be in force (--timestamps would stamp the refusal).
+  Options = RunOptions{};
+
   // Garbage first: the parser must fill the whole result, whatever it decides.
   auto parsed = std::make_unique<CommandLine>();
   std::memset(parsed.get(), 0xA5, sizeof(CommandLine));

@@ -1,0 +1,79 @@
+#include "app/console.h"
+
+#include <gtest/gtest.h>
+
+#include <ctime>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "tests/test_support.h"
+
+namespace {
+
+std::vector<std::string> Writes;  // each hand-over to the sink, as it came
+
+void RecordWrite(const char* bytes, std::size_t count) { Writes.emplace_back(bytes, count); }
+
+// "YYYY-MM-DD HH:MM:SS " for a time, in local time (the tests run on one
+// thread).
+std::string StampOf(std::time_t when) {
+  char text[32];
+  // cppcheck-suppress localtimeCalled
+  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S ", std::localtime(&when));
+  return text;
+}
+
+class ConsoleTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ResetTables();
+    Writes.clear();
+    SetConsoleSink(RecordWrite);
+  }
+  void TearDown() override {
+    SetConsoleSink(nullptr);
+    Options = RunOptions{};  // other suites print without time stamps
+  }
+};
+
+TEST_F(ConsoleTest, WithoutTheOptionMessagesAreAsTheyWere) {
+  Print("Connected to HAMLIB socket Addr %s\r\n", "127.0.0.1:4532");
+  EXPECT_EQ(Writes,
+            (std::vector<std::string>{"Connected to HAMLIB socket Addr 127.0.0.1:4532\r\n"}));
+}
+
+TEST_F(ConsoleTest, TimestampsBeginEveryMessageWithTheLocalTimeInOneWrite) {
+  Options.Timestamps = 1;
+  std::time_t before = std::time(nullptr);
+  Print("Connected to HAMLIB socket Addr %s\r\n", "127.0.0.1:4532");
+  Print("HAMLIB Select failed %d r\n", 10038);
+  std::time_t after = std::time(nullptr);
+  ASSERT_EQ(Writes.size(), 2U);
+  const std::regex stamped(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d ([\s\S]*))");
+  std::smatch parts;
+  ASSERT_TRUE(std::regex_match(Writes[0], parts, stamped)) << Writes[0];
+  EXPECT_EQ(parts[1].str(), "Connected to HAMLIB socket Addr 127.0.0.1:4532\r\n");
+  ASSERT_TRUE(std::regex_match(Writes[1], parts, stamped)) << Writes[1];
+  EXPECT_EQ(parts[1].str(), "HAMLIB Select failed 10038 r\n");
+  // The local time of the moment, read the C library's way: a second may
+  // turn between the readings.
+  for (const std::string& write : Writes) {
+    std::string stamp = write.substr(0, 20);
+    EXPECT_TRUE(stamp == StampOf(before) || stamp == StampOf(after)) << stamp;
+  }
+}
+
+TEST_F(ConsoleTest, TimestampedLongestMessageIsWhole) {
+  Options.Timestamps = 1;
+  std::string address(163, 'x');
+  Print("Connect Failed for HAMLIB socket - error code = %d Addr %s\r\n", -2147483647,
+        address.c_str());
+  ASSERT_EQ(Writes.size(), 1U);
+  std::string expected =
+      "Connect Failed for HAMLIB socket - error code = -2147483647 Addr " + address + "\r\n";
+  EXPECT_EQ(Writes[0].size(), 20 + expected.size());
+  EXPECT_EQ(Writes[0].substr(20), expected);
+}
+
+}  // namespace

@@ -1,0 +1,188 @@
+"""--reopen: a virtual port that is missing when Tarnwick starts, or that QVN
+closes, is opened again within a period of its coming back and carries PTT
+to a real rigctld (with --fail-safe too, which releases the rig when the
+keyed port closes); each outage is reported once; and ten outages leave no
+descriptor or handle behind."""
+
+from faults import (BANNER, OFF, ON, FaultTest, WINE_FD_SLACK, link_events, windows_handle_count,
+                    wine_or)
+from harness import EndToEnd, Target, unique_name
+
+# The monitor tries a closed port every 16 s: a port is opened at most that
+# long after it appears, plus what qvnsim takes to see it happen.
+OPENED_WITHIN = 17.0
+NOT_FOUND = 2
+BROKEN_PIPE = wine_or(32, 109)  # EPIPE, ERROR_BROKEN_PIPE
+OUTAGES = 10
+PORTS = 4
+QUIET_SECONDS = 3.0
+CPU_LIMIT = wine_or(0.3, 1.0)  # as for a port that is dropped without --reopen
+
+
+def reopened_message(name):
+    return b"TXGATE port %s Reopened\r\n" % name.encode()
+
+
+def closed_message(name, code=BROKEN_PIPE):
+    return b"TXGATE port %s Closed code %d - no longer monitored\r\n" % (name.encode(), code)
+
+
+class ReopenTest(FaultTest, EndToEnd):
+    def wait_reopened(self, tarnwick, sim, name, start):
+        """Waits until the port is open again; returns the seconds from
+        qvnsim offering it to Tarnwick opening it, and the offset past the
+        Reopened message."""
+        out = sim.program.out
+        offered = out.arrival(out.wait_for(b"ready\n", 1.0))
+        sim.expect(b"connected", OPENED_WITHIN + Target.startup_allowance())
+        opened = out.arrival(out.wait_for(b"connected\n", 1.0))
+        end = tarnwick.out.wait_for(reopened_message(name), 2.0, start)
+        return opened - offered, end
+
+    @staticmethod
+    def carries_ptt(sim, rig):
+        for state in (1, 0):
+            sim.send("on" if state else "off")
+            rig.wait_ptt(state)
+
+    def test_port_missing_at_start_and_port_that_closed_are_opened_again(self):
+        rig = self.start_rigctld()
+        name = unique_name("Ro")
+        address = "127.0.0.1:%d" % rig.port
+        # With --fail-safe as well: a port that stops while keyed is released.
+        tarnwick = self.start_tarnwick("--reopen", name, address, "--fail-safe")
+        start = tarnwick.out.wait_for(BANNER, Target.startup_allowance() + 3.0)
+
+        # Waiting for the next try costs nothing: the monitor sleeps until it.
+        self.assert_quiet(tarnwick, QUIET_SECONDS, CPU_LIMIT, "the banner, the port missing")
+
+        # Missing at start: reported once, opened once qvnsim offers it.
+        sim = self.start_qvnsim(name)
+        took, end = self.wait_reopened(tarnwick, sim, name, start)
+        print("missing at start: opened %.2f s after it appeared" % took)
+        self.assertLess(took, OPENED_WITHIN)
+        self.carries_ptt(sim, rig)
+
+        # Closed while keyed, and back at once: the worst case, a whole
+        # period from the close to the next try.
+        sim.send("on")
+        rig.wait_ptt(1)
+        sim.quit()
+        closed = tarnwick.out.wait_for(closed_message(name), 5.0, end)
+        rig.wait_ptt(0)
+        sim = self.start_qvnsim(name)
+        took, end = self.wait_reopened(tarnwick, sim, name, closed)
+        print("closed and back: opened %.2f s after it appeared" % took)
+        self.assertLess(took, OPENED_WITHIN)
+        self.carries_ptt(sim, rig)
+
+        self.assert_alive(tarnwick)
+        out = tarnwick.out.bytes()
+        qvn_failed = (b"TXGATE port QVN%s Open failed code %d - trying real com port\r\n"
+                      % (name.encode(), NOT_FOUND))
+        com_failed = b"TXGATE port %s Open failed code " % name.encode()
+        for message, count in ((qvn_failed, 1), (com_failed, 1), (closed_message(name), 1),
+                               (reopened_message(name), 2)):
+            self.assertEqual(out.count(message), count, (message, out))
+        self.assertEqual(out.count(b"TXGATE"), 5, out)
+        # The port's outages leave its link alone.
+        self.assertEqual([kind for kind, _ in link_events(out, address.encode())], ["up"])
+
+    def test_com_port_whose_lines_failed_is_opened_again(self):
+        """An adapter unplugged and plugged back at once: its lines fail
+        with EIO, the port stops, and a period later it is a COM port
+        again, watched by a new line waiter, from a fresh start."""
+        rig = self.start_recording_rig()
+        port = self.start_modemsim()
+        tarnwick = self.start_tarnwick_on([port.name], [rig], options=("--reopen",))
+        start = tarnwick.out.wait_for(BANNER, Target.startup_allowance() + 3.0)
+        self.wait_linked(tarnwick, rig.port)
+        port.send("cts 1")
+        self.assertEqual(rig.wait_received(ON), ON)
+
+        port.send("fail EIO")
+        closed = tarnwick.out.wait_for(b" - no longer monitored\r\n", Target.startup_allowance(),
+                                       start)
+        port.send("fail none")
+        end = tarnwick.out.wait_for(reopened_message(port.name), OPENED_WITHIN + 2.0, closed)
+        took = tarnwick.out.arrival(end) - tarnwick.out.arrival(closed)
+        print("COM port opened again %.2f s after it failed" % took)
+        self.assertLess(took, OPENED_WITHIN)
+        # CTS is still on, as decided before the outage: nothing to send
+        # until it changes.
+        expected = ON
+        for state in (0, 1, 0):
+            port.send("cts %d" % state)
+            expected += ON if state else OFF
+            self.assertEqual(rig.wait_received(expected), expected)
+        self.assert_alive(tarnwick)
+        out = tarnwick.out.bytes()
+        self.assertEqual(out.count(b"no longer monitored"), 1, out)
+        self.assertEqual(out.count(b"Reopened"), 1, out)
+        self.assertEqual(rig.received(), expected)
+
+    def test_ten_outages_leave_no_descriptor_or_handle_behind(self):
+        """Four ports, each closed and offered again at once, in turn: ten
+        outages in three periods. Each comes back and carries PTT."""
+        rigs = [self.start_recording_rig() for _ in range(PORTS)]
+        names = [unique_name("Rt%d" % k) for k in range(PORTS)]
+        sims = [self.start_qvnsim(name) for name in names]
+        args = ["--reopen"]
+        for name, rig in zip(names, rigs):
+            args += [name, "127.0.0.1:%d" % rig.port]
+        program, image = self.private_tarnwick()
+        tarnwick = self.start(Target.command(program, *args))
+        for sim, rig in zip(sims, rigs):
+            sim.wait_connected()
+            self.wait_linked(tarnwick, rig.port)
+        tarnwick.out.wait_for(BANNER, Target.startup_allowance() + 3.0)
+        expected = [b""] * PORTS
+        for k in range(PORTS):
+            sims[k].send("on")
+            sims[k].send("off")
+            expected[k] += ON + OFF
+            self.assertEqual(rigs[k].wait_received(expected[k]), expected[k])
+        probe = self.probe(tarnwick)
+        baseline = probe.sample()
+        if Target.wine:
+            baseline["handles"] = windows_handle_count(image)
+
+        outages = 0
+        samples = []
+        while outages < OUTAGES:
+            round_ports = list(range(min(PORTS, OUTAGES - outages)))
+            offsets = {}
+            for k in round_ports:
+                offset = len(tarnwick.out.bytes())
+                sims[k].quit()
+                tarnwick.out.wait_for(closed_message(names[k]), 5.0, offset)
+                sims[k] = self.start_qvnsim(names[k])
+                offsets[k] = offset
+            for k in round_ports:
+                sims[k].expect(b"connected", OPENED_WITHIN + Target.startup_allowance())
+                tarnwick.out.wait_for(reopened_message(names[k]), 2.0, offsets[k])
+                sims[k].send("on")
+                sims[k].send("off")
+                expected[k] += ON + OFF
+                self.assertEqual(rigs[k].wait_received(expected[k]), expected[k])
+            outages += len(round_ports)
+            samples.append(probe.sample())
+            if Target.wine:
+                samples[-1]["handles"] = windows_handle_count(image)
+
+        self.assert_alive(tarnwick)
+        out = tarnwick.out.bytes()
+        self.assertEqual(out.count(b"Closed code"), OUTAGES)
+        self.assertEqual(out.count(b"Reopened"), OUTAGES)
+        self.assertEqual(out.count(b"Open failed"), 0)
+        for key in baseline.keys() & {"fds", "handles"}:
+            print("%s: %d with every port open at the start, %s after each round of outages"
+                  % (key, baseline[key], [sample[key] for sample in samples]))
+        # Natively each open port is one descriptor; under Wine the process
+        # keeps a few of its own (see assert_settles), and its ports are
+        # handles that no descriptor shows.
+        for sample in samples:
+            self.assertLessEqual(sample["fds"], baseline["fds"] + WINE_FD_SLACK)
+            if Target.wine:
+                self.assertLessEqual(sample["handles"], baseline["handles"])
+        self.assert_settles(probe, {"fds": baseline["fds"], "threads": baseline["threads"]})
