@@ -57,6 +57,8 @@ bool CopyIfFits(char* target, std::size_t size, const char* text) {
   return true;
 }
 
+static_assert(HOST_TEXT_SIZE >= ADDR_TEXT_SIZE, "a host fits, whatever the address");
+
 // A refused argument is shown up to this length, so its line stays whole.
 constexpr int SHOWN_ARGUMENT_LENGTH = 300;
 
@@ -114,18 +116,39 @@ void ScanArguments(int argc, const char* const* argv, OptionScan* scan) {
   }
 }
 
-void ParseDestination(const char* address, Ipv4Destination* destination) {
-  const char* colon = std::strchr(address, ':');
-  if (colon == nullptr) {
-    return;  // stays all zero: every connect of this link fails
+// Where the host ends and the port begins: "[HOST]:PORT" for a literal
+// address, which may hold colons itself; otherwise HOST:PORT split at the
+// first colon, as it always was. nullptr when there is no port.
+const char* FindPortColon(const char* address) {
+  if (address[0] == '[') {
+    const char* bracket = std::strchr(address, ']');
+    return bracket != nullptr && bracket[1] == ':' ? bracket + 1 : nullptr;
   }
-  char host[ADDR_TEXT_SIZE];
-  std::size_t hostLength = static_cast<std::size_t>(colon - address);
-  std::memcpy(host, address, hostLength);
-  host[hostLength] = '\0';
-  destination->Family = PlatformAddressFamilyInet();
-  destination->AddressNetworkOrder = PlatformInetAddr(host);
+  return std::strchr(address, ':');
+}
+
+// An address without its port leaves the destination NoPort and all zero:
+// every connect of this link fails.
+void ParseDestination(const char* address, LinkDestination* destination) {
+  const char* colon = FindPortColon(address);
+  if (colon == nullptr) {
+    return;
+  }
+  bool literal = address[0] == '[';
+  const char* host = literal ? address + 1 : address;
+  std::size_t hostLength = static_cast<std::size_t>(colon - host) - (literal ? 1 : 0);
+  std::memcpy(destination->Host, host, hostLength);
+  destination->Host[hostLength] = '\0';
   destination->PortNetworkOrder = PortToNetworkOrder(colon + 1);
+  if (literal) {
+    destination->Kind = HostKind::Literal;
+  } else if (PlatformParseIpv4(destination->Host, &destination->Ipv4NetworkOrder)) {
+    // Used as the standard conversion gives it, as it always was.
+    destination->Kind = HostKind::Ipv4;
+    std::memset(destination->Host, 0, sizeof destination->Host);
+  } else {
+    destination->Kind = HostKind::Name;
+  }
 }
 
 void Refuse(CommandLine* result, CommandLineOutcome outcome, int argument) {

@@ -28,7 +28,7 @@ struct CommandLine {
   RunOptions Options;
   char PortNames[MAX_PORTS][PORT_NAME_SIZE];
   char AddrText[MAX_PORTS][ADDR_TEXT_SIZE];
-  Ipv4Destination Destination[MAX_PORTS];
+  LinkDestination Destination[MAX_PORTS];
 };
 
 // Whether an argument is an option rather than a port name or an address.

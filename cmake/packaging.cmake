@@ -3,15 +3,23 @@
 # tarnwick and qvnsim exist.
 #
 #   Windows build: a ZIP, tarnwick-<version>-win64.zip, holding tarnwick.exe,
-#                  qvnsim.exe, README.txt, LICENSE.txt and CHANGELOG.txt.
+#                  qvnsim.exe, README.txt (the manual as plain text with CRLF
+#                  line endings, made by tools/readme-text.py), LICENSE.txt
+#                  and CHANGELOG.txt.
 #   Linux build:   a .deb, tarnwick_<version>_<arch>.deb, installing tarnwick
-#                  and qvnsim in /usr/bin, and README.md, CHANGELOG.md and
-#                  copyright (the licence) in /usr/share/doc/tarnwick.
+#                  and qvnsim in /usr/bin, their manual pages (man/*.1.in) in
+#                  /usr/share/man/man1, and README.md, CHANGELOG.md,
+#                  changelog.gz (Debian's format, made from CHANGELOG.md by
+#                  tools/debian-changelog.py) and copyright (the licence) in
+#                  /usr/share/doc/tarnwick.
 #
 # tools/package.sh builds both. The version is the project's, set once in
 # the top CMakeLists.txt; it reaches both packages and the exe's resource.
 
 set(TARNWICK_VENDOR "The Tarnwick developers")
+# The packages' maintainer, as Debian wants it: a name and an e-mail address.
+set(TARNWICK_MAINTAINER "The Tarnwick developers <tarnwick@example.org>"
+    CACHE STRING "The packages' maintainer: Name <address>")
 
 # --- the Windows version resource -----------------------------------------
 # Explorer's Properties > Details show it: product name, version, description.
@@ -43,8 +51,52 @@ else()
 endif()
 
 install(TARGETS tarnwick qvnsim RUNTIME DESTINATION ${TARNWICK_BIN_DIR})
-install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${TARNWICK_DOC_DIR}
-        RENAME README${TARNWICK_TEXT_SUFFIX})
+
+# --- documents made at build time (the target tarnwick_docs) --------------
+find_package(Python3 3.8 REQUIRED COMPONENTS Interpreter)
+set(TARNWICK_DOCS ${CMAKE_BINARY_DIR}/docs)
+file(MAKE_DIRECTORY ${TARNWICK_DOCS})
+if(WIN32)
+  add_custom_command(
+    OUTPUT ${TARNWICK_DOCS}/README.txt
+    COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/tools/readme-text.py
+            ${PROJECT_SOURCE_DIR}/README.md ${TARNWICK_DOCS}/README.txt
+    DEPENDS ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/tools/readme-text.py
+    VERBATIM)
+  add_custom_target(tarnwick_docs ALL DEPENDS ${TARNWICK_DOCS}/README.txt)
+  install(FILES ${TARNWICK_DOCS}/README.txt DESTINATION ${TARNWICK_DOC_DIR})
+else()
+  # The manual pages carry the version and the date of its release, the
+  # newest section of CHANGELOG.md.
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+                                         ${PROJECT_SOURCE_DIR}/CHANGELOG.md)
+  file(STRINGS ${PROJECT_SOURCE_DIR}/CHANGELOG.md newest REGEX "^## " LIMIT_COUNT 1)
+  string(REGEX REPLACE "^## +[^ ]+ +- +([0-9-]+).*$" "\\1" TARNWICK_RELEASE_DATE "${newest}")
+  set(compressed)
+  foreach(page tarnwick qvnsim)
+    configure_file(${PROJECT_SOURCE_DIR}/man/${page}.1.in ${TARNWICK_DOCS}/${page}.1 @ONLY)
+    list(APPEND compressed ${TARNWICK_DOCS}/${page}.1.gz)
+  endforeach()
+  add_custom_command(
+    OUTPUT ${TARNWICK_DOCS}/changelog
+    COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/tools/debian-changelog.py
+            ${PROJECT_SOURCE_DIR}/CHANGELOG.md ${PROJECT_VERSION} ${TARNWICK_MAINTAINER}
+            ${TARNWICK_DOCS}/changelog
+    DEPENDS ${PROJECT_SOURCE_DIR}/CHANGELOG.md ${PROJECT_SOURCE_DIR}/tools/debian-changelog.py
+    VERBATIM)
+  list(APPEND compressed ${TARNWICK_DOCS}/changelog.gz)
+  # gzip -9n, as Debian wants: no name and no time stamp in the header.
+  foreach(file IN LISTS compressed)
+    string(REGEX REPLACE "\\.gz$" "" plain ${file})
+    add_custom_command(OUTPUT ${file} COMMAND gzip -9nkf ${plain} DEPENDS ${plain} VERBATIM)
+  endforeach()
+  add_custom_target(tarnwick_docs ALL DEPENDS ${compressed})
+  install(FILES ${TARNWICK_DOCS}/tarnwick.1.gz ${TARNWICK_DOCS}/qvnsim.1.gz
+          DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  install(FILES ${TARNWICK_DOCS}/changelog.gz DESTINATION ${TARNWICK_DOC_DIR})
+  install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${TARNWICK_DOC_DIR})
+endif()
+
 install(FILES ${PROJECT_SOURCE_DIR}/CHANGELOG.md DESTINATION ${TARNWICK_DOC_DIR}
         RENAME CHANGELOG${TARNWICK_TEXT_SUFFIX})
 # The licence: LICENSE.txt on Windows; on Debian the package's copyright
@@ -58,7 +110,7 @@ endif()
 # --- CPack ----------------------------------------------------------------
 set(CPACK_PACKAGE_NAME tarnwick)
 set(CPACK_PACKAGE_VENDOR "${TARNWICK_VENDOR}")
-set(CPACK_PACKAGE_CONTACT "${TARNWICK_VENDOR}")
+set(CPACK_PACKAGE_CONTACT "${TARNWICK_MAINTAINER}")
 set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
 string(CONCAT CPACK_PACKAGE_DESCRIPTION

@@ -28,7 +28,7 @@ struct HamlibLink {
   // The worker's socket, or NO_SOCKET. Replaced and closed only under
   // SendLock, so a sender never meets a handle that was closed and reused.
   std::atomic<SocketHandle> Sock;
-  Ipv4Destination Destination;
+  LinkDestination Destination;
   std::atomic<std::int32_t> Running;
   // While 1, a failed connect is not reported again.
   std::atomic<std::int32_t> FailureReported;

@@ -22,23 +22,22 @@ void LoseConnection(HamlibLink* link) {
 // Returns true when the socket was made and connected.
 bool Connect(HamlibLink* link) {
   CloseLinkSocket(link);
-  SocketHandle sock = PlatformTcpSocket();
-  if (sock == NO_SOCKET) {
+  SocketHandle sock = NO_SOCKET;
+  ConnectOutcome outcome = PlatformConnectLink(&link->Destination, &sock);
+  if (outcome == ConnectOutcome::NoSocket) {
     Print("Socket Failed for HAMLIB socket - error code = %d\r\n", PlatformLastSocketError());
     return false;
   }
-  SetLinkSocket(link, sock);
-  PlatformSetLinkOptions(sock);
-  if (!PlatformConnect(sock, &link->Destination)) {
+  if (outcome == ConnectOutcome::Failed) {
     int error = PlatformLastSocketError();
     if (link->FailureReported.load() == 0) {
       Print("Connect Failed for HAMLIB socket - error code = %d Addr %s\r\n", error,
             link->AddrText);
       link->FailureReported.store(1);
     }
-    CloseLinkSocket(link);
     return false;
   }
+  SetLinkSocket(link, sock);
   PlatformSetNonBlocking(sock);
   // Up before it is sendable: a first command that fails ends the
   // connection by clearing these, and must not be undone.

@@ -1,7 +1,9 @@
 // The services Tarnwick needs from the operating system: threads, sleeping,
 // console output, a small lock and TCP sockets. One implementation per
 // platform (platform_posix.cpp, platform_win32.cpp) is chosen by the build;
-// nothing outside this folder includes an operating-system header.
+// nothing outside this folder includes an operating-system header. The
+// loopback servers that tools and tests stand in with are in loopback.h,
+// and the key-at-a-time keyboard of qvnsim in keyboard.h.
 #pragma once
 
 #include <cstddef>
@@ -14,13 +16,24 @@ using SocketHandle = std::intptr_t;
 // closed, so the invalid handle (-1; INVALID_SOCKET on Windows) marks it.
 constexpr SocketHandle NO_SOCKET = -1;
 
-// An IPv4 socket address laid out like sockaddr_in: family, port and
-// address in network byte order, eight zero bytes.
-struct Ipv4Destination {
-  std::uint16_t Family;
+// Where a link connects, read from its address on the command line.
+//   Ipv4:    a host that the standard IPv4 conversion (inet_addr's) takes,
+//            dotted or one of its shorter numeric forms; connected to as is.
+//   Name:    any other host: looked up at each connection attempt, and each
+//            address found, IPv4 or IPv6, tried in turn.
+//   Literal: the address in brackets ("[::1]:4532"): read as a numeric
+//            address, IPv6 or IPv4, never looked up as a name.
+//   NoPort:  an address without its port (no colon, or nothing after the
+//            bracket): every connect fails, as it always has.
+enum class HostKind : std::int32_t { NoPort, Ipv4, Name, Literal };
+
+constexpr int HOST_TEXT_SIZE = 164;  // a host is part of a 163-character address
+
+struct LinkDestination {
+  HostKind Kind;
   std::uint16_t PortNetworkOrder;
-  std::uint32_t AddressNetworkOrder;
-  std::uint8_t Zero[8];
+  std::uint32_t Ipv4NetworkOrder;  // Ipv4 only
+  char Host[HOST_TEXT_SIZE];       // Name and Literal: the host as typed
 };
 
 // Room for a pthread_mutex_t or an SRWLOCK; each platform checks that its
@@ -40,15 +53,13 @@ constexpr int SOCKET_WAIT_FAILED = -1;
 void PlatformPrepareConsole();
 // Socket start-up and what the platform needs before the first thread.
 void PlatformStartup();
-std::uint16_t PlatformAddressFamilyInet();
-std::uint32_t PlatformInetAddr(const char* text);
+// The standard IPv4 conversion, inet_addr's: true when it takes the text,
+// with the address in network byte order. Unlike inet_addr it tells the
+// address 255.255.255.255 from a text that is no address.
+bool PlatformParseIpv4(const char* text, std::uint32_t* addressNetworkOrder);
 // One character from standard input: on a terminal, the next key press,
 // without waiting for Enter.
 int PlatformReadConsoleCharacter();
-// Whether standard input is a terminal, and one key press read from it
-// without waiting for Enter (-1 at end of input).
-bool PlatformConsoleIsTerminal();
-int PlatformReadKey();
 [[noreturn]] void PlatformExit(int status);
 
 // --- the way out ---------------------------------------------------------
@@ -96,11 +107,17 @@ void PlatformLockRelease(PlatformLock* lock);
 // Each call that fails reports the platform's error code through
 // PlatformLastSocketError().
 int PlatformLastSocketError();
-SocketHandle PlatformTcpSocket();
-// SO_REUSEADDR and TCP_NODELAY; on POSIX also a receive low-water mark, so
-// that the worker wakes once for many discarded replies.
-void PlatformSetLinkOptions(SocketHandle sock);
-bool PlatformConnect(SocketHandle sock, const Ipv4Destination* destination);
+enum class ConnectOutcome { Connected, NoSocket, Failed };
+// Makes a TCP socket with the link's options (SO_REUSEADDR and TCP_NODELAY;
+// on POSIX also a receive low-water mark, so that the worker wakes once for
+// many discarded replies) and connects it to the destination; blocking.
+// A name or a literal is looked up first, and a socket is made for each
+// address found until one connects. Connected: *sock is the connected
+// socket. NoSocket: no socket could be made. Failed: the last connect
+// failed, or the lookup did, with the resolver's own code (Windows: WSA
+// codes such as 11001, WSAHOST_NOT_FOUND; POSIX: getaddrinfo's EAI values
+// such as -2, EAI_NONAME). The code is PlatformLastSocketError()'s.
+ConnectOutcome PlatformConnectLink(const LinkDestination* destination, SocketHandle* sock);
 void PlatformSetNonBlocking(SocketHandle sock);
 // Waits until the socket is readable (data, close or error) or reports an
 // exception (out-of-band data), or the timeout passes.
@@ -123,17 +140,3 @@ void PlatformShutdownSending(SocketHandle sock);
 // end of the connection; Windows' select is not woken that way, and its
 // waiter finds out at its next timeout.
 void PlatformAbortConnection(SocketHandle sock);
-
-// --- loopback servers, for the tools and tests ---------------------------
-// Listens on 127.0.0.1; port 0 picks a free port, reported in *boundPort.
-// receiveBuffer > 0 sets SO_RCVBUF before listening.
-SocketHandle PlatformListenLoopback(std::uint16_t port, std::uint16_t* boundPort,
-                                    int receiveBuffer);
-// Waits at most timeoutMs for a connection; NO_SOCKET if none came.
-SocketHandle PlatformAccept(SocketHandle listener, int timeoutMs);
-// Waits at most timeoutMs for data: bytes, 0 on close, -1 on error or timeout.
-int PlatformReceiveTimed(SocketHandle sock, char* buffer, int capacity, int timeoutMs);
-// Blocking send of all bytes; outOfBand sends them as urgent data.
-bool PlatformSendAll(SocketHandle sock, const char* bytes, int count, bool outOfBand);
-// Connects to 127.0.0.1:port with TCP_NODELAY, blocking; NO_SOCKET on failure.
-SocketHandle PlatformConnectLoopback(std::uint16_t port);

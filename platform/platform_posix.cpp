@@ -1,6 +1,7 @@
 // POSIX: BSD sockets, poll, pthreads, errno.
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -14,15 +15,18 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/keyboard.h"
+#include "platform/link_connect.h"
+#include "platform/loopback.h"
 #include "platform/platform.h"
 #include "platform/thread_start.h"
 
 static_assert(sizeof(pthread_mutex_t) <= sizeof(PlatformLock::Storage), "lock fits");
-static_assert(sizeof(Ipv4Destination) == sizeof(sockaddr_in), "same layout as sockaddr_in");
 
 namespace {
 
@@ -119,10 +123,11 @@ int WaitForKeyOrStop(int stopFd, int* stopSignal) {
 }
 
 // Reads one key with echo and line mode off. A stop signal during the wait
-// gives the terminal back before it ends the process: Ctrl+C still raises
-// SIGINT without line mode, and the shell would be left without echo. The
-// caller's thread must be the only one, or the others must block the
-// signals too.
+// gives the terminal back before it takes its course: Ctrl+C still raises
+// SIGINT without line mode, and the shell would be left without echo. Its
+// course is what the process has set for it: the default ends the process;
+// a handler (qvnsim's removes its socket file) runs first. The caller's
+// thread must be the only one, or the others must block the signals too.
 int ReadKeyFromTerminal(const termios& saved) {
   sigset_t stops;
   sigset_t previousMask;
@@ -140,12 +145,13 @@ int ReadKeyFromTerminal(const termios& saved) {
   int stopSignal = 0;
   int key = WaitForKeyOrStop(stopFd, &stopSignal);
   tcsetattr(STDIN_FILENO, TCSANOW, &saved);
-  if (stopSignal != 0) {
-    EndBySignal(stopSignal);
-  }
   if (stopFd >= 0) {
     close(stopFd);
     pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
+  }
+  if (stopSignal != 0) {
+    // Taken from the queue by the wait: raised again, now unblocked.
+    raise(stopSignal);
   }
   return key;
 }
@@ -165,9 +171,16 @@ void PlatformPrepareConsole() {}
 
 void PlatformStartup() {}
 
-std::uint16_t PlatformAddressFamilyInet() { return AF_INET; }
-
-std::uint32_t PlatformInetAddr(const char* text) { return inet_addr(text); }
+// glibc's inet_addr is inet_aton with 255.255.255.255 standing for "no
+// address": the same conversion, without the ambiguity.
+bool PlatformParseIpv4(const char* text, std::uint32_t* addressNetworkOrder) {
+  in_addr address{};
+  if (inet_aton(text, &address) == 0) {
+    return false;
+  }
+  *addressNetworkOrder = address.s_addr;
+  return true;
+}
 
 int PlatformReadConsoleCharacter() {
   return PlatformConsoleIsTerminal() ? PlatformReadKey() : std::getchar();
@@ -183,6 +196,8 @@ int PlatformReadKey() {
   unsigned char key = 0;
   return read(STDIN_FILENO, &key, 1) == 1 ? key : -1;
 }
+
+void PlatformDiscardTypedKeys() { tcflush(STDIN_FILENO, TCIFLUSH); }
 
 // exit is not safe while other threads run; Tarnwick exits only before it
 // starts its first thread (usage text, refused command line).
@@ -257,13 +272,22 @@ void PlatformLockRelease(PlatformLock* lock) { pthread_mutex_unlock(MutexOf(lock
 
 int PlatformLastSocketError() { return LastSocketError; }
 
-SocketHandle PlatformTcpSocket() {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+namespace {
+
+int MakeTcpSocket(int family) {
+  int fd = socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) {
     LastSocketError = errno;
-    return NO_SOCKET;
   }
   return fd;
+}
+
+bool ConnectTo(int fd, const void* address, socklen_t length) {
+  if (connect(fd, static_cast<const sockaddr*>(address), length) != 0) {
+    LastSocketError = errno;
+    return false;
+  }
+  return true;
 }
 
 // The server's replies are read only to be thrown away: with a low-water
@@ -272,30 +296,96 @@ SocketHandle PlatformTcpSocket() {
 // out-of-band data still wake it at once.
 constexpr int LINK_REPLY_LOW_WATER = 256;
 
-void PlatformSetLinkOptions(SocketHandle sock) {
+void SetLinkOptions(int fd) {
   int one = 1;
   int lowWater = LINK_REPLY_LOW_WATER;
-  setsockopt(Fd(sock), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  setsockopt(Fd(sock), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  setsockopt(Fd(sock), SOL_SOCKET, SO_RCVLOWAT, &lowWater, sizeof lowWater);
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  setsockopt(fd, SOL_SOCKET, SO_RCVLOWAT, &lowWater, sizeof lowWater);
 }
 
-bool PlatformConnect(SocketHandle sock, const Ipv4Destination* destination) {
-  // Linux takes a connect to an AF_UNSPEC (all-zero) address as "dissolve
-  // the association" and reports success; the link would then claim a
-  // connection that does not exist. It fails, as on Windows.
-  if (destination->Family != AF_INET) {
-    LastSocketError = EAFNOSUPPORT;
+sa_family_t FamilyOf(const SocketAddress* address) {
+  sa_family_t family = 0;
+  std::memcpy(&family, address->Bytes, sizeof family);
+  return family;
+}
+
+// Keeps an IPv4 or IPv6 address, with the port put in: it sits at the same
+// place in both.
+bool KeepAddress(const addrinfo* found, std::uint16_t portNetworkOrder, SocketAddress* kept) {
+  static_assert(sizeof(sockaddr_in6) <= sizeof kept->Bytes, "an IPv6 address fits");
+  static_assert(offsetof(sockaddr_in, sin_port) == offsetof(sockaddr_in6, sin6_port),
+                "the port sits at the same place");
+  if ((found->ai_family != AF_INET && found->ai_family != AF_INET6) ||
+      found->ai_addrlen > sizeof kept->Bytes) {
     return false;
   }
+  std::memcpy(kept->Bytes, found->ai_addr, found->ai_addrlen);
+  std::memcpy(kept->Bytes + offsetof(sockaddr_in, sin_port), &portNetworkOrder,
+              sizeof portNetworkOrder);
+  kept->Length = static_cast<std::int32_t>(found->ai_addrlen);
+  return true;
+}
+
+}  // namespace
+
+void NumericAddress(const LinkDestination* destination, SocketAddress* kept) {
   sockaddr_in address{};
-  std::memcpy(&address, destination, sizeof address);
-  if (connect(Fd(sock), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-    LastSocketError = errno;
+  address.sin_family = AF_INET;
+  address.sin_port = destination->PortNetworkOrder;
+  address.sin_addr.s_addr = destination->Ipv4NetworkOrder;
+  std::memcpy(kept->Bytes, &address, sizeof address);
+  kept->Length = sizeof address;
+}
+
+// An empty host is no name: it is not found, without asking the resolver,
+// whose answer for it differs from one system to the next. A literal is
+// read as a number, never looked up.
+bool LookUpHost(const LinkDestination* destination, SocketAddress* addresses, int capacity,
+                int* count) {
+  *count = 0;
+  addrinfo* found = nullptr;
+  int code = EAI_NONAME;
+  if (destination->Host[0] != '\0') {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_protocol = IPPROTO_TCP;
+    hints.ai_flags = destination->Kind == HostKind::Literal ? AI_NUMERICHOST : 0;
+    code = getaddrinfo(destination->Host, nullptr, &hints, &found);
+  }
+  for (addrinfo* each = found; each != nullptr && *count < capacity; each = each->ai_next) {
+    if (KeepAddress(each, destination->PortNetworkOrder, &addresses[*count])) {
+      ++*count;
+    }
+  }
+  if (found != nullptr) {
+    freeaddrinfo(found);
+  }
+  if (*count == 0) {
+    LastSocketError = code != 0 ? code : EAI_NONAME;
     return false;
   }
   return true;
 }
+
+SocketHandle MakeLinkSocket(const SocketAddress* address) {
+  int fd = MakeTcpSocket(FamilyOf(address));
+  if (fd < 0) {
+    return NO_SOCKET;
+  }
+  SetLinkOptions(fd);
+  return fd;
+}
+
+bool ConnectSocket(SocketHandle sock, const SocketAddress* address) {
+  return ConnectTo(Fd(sock), address->Bytes, static_cast<socklen_t>(address->Length));
+}
+
+// Linux takes a connect to an AF_UNSPEC (all-zero) address as "dissolve the
+// association" and reports success; an address without its port fails
+// instead, as on Windows.
+void NoteNoPortError() { LastSocketError = EAFNOSUPPORT; }
 
 void PlatformSetNonBlocking(SocketHandle sock) {
   int one = 1;
@@ -433,19 +523,19 @@ bool PlatformSendAll(SocketHandle sock, const char* bytes, int count, bool outOf
 }
 
 SocketHandle PlatformConnectLoopback(std::uint16_t port) {
-  SocketHandle sock = PlatformTcpSocket();
-  if (sock == NO_SOCKET) {
+  int fd = MakeTcpSocket(AF_INET);
+  if (fd < 0) {
     return NO_SOCKET;
   }
   int one = 1;
-  setsockopt(Fd(sock), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  Ipv4Destination destination{};
-  destination.Family = AF_INET;
-  destination.PortNetworkOrder = htons(port);
-  destination.AddressNetworkOrder = htonl(INADDR_LOOPBACK);
-  if (!PlatformConnect(sock, &destination)) {
-    close(Fd(sock));
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (!ConnectTo(fd, &address, sizeof address)) {
+    close(fd);
     return NO_SOCKET;
   }
-  return sock;
+  return fd;
 }

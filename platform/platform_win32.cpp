@@ -2,6 +2,8 @@
 // winsock2.h comes first: windows.h before it would pull in the old winsock.h.
 // clang-format off
 #include <winsock2.h>
+#include <ws2tcpip.h>
+#include <mstcpip.h>
 #include <windows.h>
 // clang-format on
 
@@ -11,17 +13,20 @@
 #include <process.h>
 
 #include <atomic>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/keyboard.h"
+#include "platform/link_connect.h"
+#include "platform/loopback.h"
 #include "platform/platform.h"
 #include "platform/stop_events_win32.h"
 #include "platform/thread_start.h"
 
 static_assert(sizeof(SRWLOCK) <= sizeof(PlatformLock::Storage), "lock fits");
 static_assert(alignof(SRWLOCK) <= alignof(PlatformLock), "lock is aligned");
-static_assert(sizeof(Ipv4Destination) == sizeof(sockaddr_in), "same layout as sockaddr_in");
 static_assert(sizeof(SocketHandle) == sizeof(SOCKET), "a SOCKET fits a SocketHandle");
 static_assert(NO_SOCKET == static_cast<SocketHandle>(INVALID_SOCKET), "no socket is invalid");
 
@@ -96,16 +101,16 @@ void SetReuseAddress(SOCKET sock) {
   setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&one), sizeof one);
 }
 
-Ipv4Destination LoopbackDestination(std::uint16_t port) {
-  Ipv4Destination destination{};
-  destination.Family = AF_INET;
-  destination.PortNetworkOrder = htons(port);
-  destination.AddressNetworkOrder = htonl(INADDR_LOOPBACK);
-  return destination;
+sockaddr_in LoopbackAddress(std::uint16_t port) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return address;
 }
 
 bool BindListenAndName(SOCKET sock, std::uint16_t port, std::uint16_t* boundPort) {
-  Ipv4Destination address = LoopbackDestination(port);
+  sockaddr_in address = LoopbackAddress(port);
   sockaddr_in bound{};
   int length = sizeof bound;
   if (bind(sock, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
@@ -129,9 +134,29 @@ void PlatformStartup() {
   WSAStartup(MAKEWORD(2, 0), &data);
 }
 
-std::uint16_t PlatformAddressFamilyInet() { return AF_INET; }
+namespace {
 
-std::uint32_t PlatformInetAddr(const char* text) { return inet_addr(text); }
+// inet_addr answers INADDR_NONE both for a text that is no address and for
+// 255.255.255.255 in any of its spellings. ntdll's parser, as lenient as
+// inet_addr is, tells them apart; like inet_addr, it is content with an
+// address followed by a space.
+bool SpellsTheBroadcastAddress(const char* text) {
+  LPSTR end = nullptr;
+  IN_ADDR address{};
+  return RtlIpv4StringToAddressA(text, FALSE, &end, &address) == 0 &&
+         (*end == '\0' || *end == ' ') && address.s_addr == INADDR_NONE;
+}
+
+}  // namespace
+
+bool PlatformParseIpv4(const char* text, std::uint32_t* addressNetworkOrder) {
+  unsigned long address = inet_addr(text);
+  if (address == INADDR_NONE && !SpellsTheBroadcastAddress(text)) {
+    return false;
+  }
+  *addressNetworkOrder = static_cast<std::uint32_t>(address);
+  return true;
+}
 
 int PlatformReadConsoleCharacter() {
   return PlatformConsoleIsTerminal() ? PlatformReadKey() : std::getchar();
@@ -153,6 +178,8 @@ int PlatformReadKey() {
     _getch();
   }
 }
+
+void PlatformDiscardTypedKeys() { FlushConsoleInputBuffer(GetStdHandle(STD_INPUT_HANDLE)); }
 
 void PlatformExit(int status) { std::exit(status); }
 
@@ -219,36 +246,106 @@ void PlatformLockRelease(PlatformLock* lock) { ReleaseSRWLockExclusive(SrwOf(loc
 
 int PlatformLastSocketError() { return LastSocketError; }
 
-SocketHandle PlatformTcpSocket() {
-  SOCKET sock = socket(AF_INET, SOCK_STREAM, 0);
+namespace {
+
+SOCKET MakeTcpSocket(int family) {
+  SOCKET sock = socket(family, SOCK_STREAM, 0);
   if (sock == INVALID_SOCKET) {
     NoteSocketError();
-    return NO_SOCKET;
   }
-  return Handle(sock);
+  return sock;
 }
 
-void PlatformSetLinkOptions(SocketHandle sock) {
-  SetReuseAddress(Sock(sock));
-  SetNoDelay(Sock(sock));
-}
-
-bool PlatformConnect(SocketHandle sock, const Ipv4Destination* destination) {
-  // Windows refuses an address of another family (the all-zero one of a
-  // link without a colon). Wine hands AF_UNSPEC on to Linux, where it means
-  // "dissolve the association" and succeeds: refused here for both.
-  if (destination->Family != AF_INET) {
-    LastSocketError = WSAEAFNOSUPPORT;
-    return false;
-  }
-  sockaddr_in address{};
-  std::memcpy(&address, destination, sizeof address);
-  if (connect(Sock(sock), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+bool ConnectTo(SOCKET sock, const void* address, int length) {
+  if (connect(sock, static_cast<const sockaddr*>(address), length) != 0) {
     NoteSocketError();
     return false;
   }
   return true;
 }
+
+ADDRESS_FAMILY FamilyOf(const SocketAddress* address) {
+  ADDRESS_FAMILY family = 0;
+  std::memcpy(&family, address->Bytes, sizeof family);
+  return family;
+}
+
+// Keeps an IPv4 or IPv6 address, with the port put in: it sits at the same
+// place in both.
+bool KeepAddress(const addrinfo* found, std::uint16_t portNetworkOrder, SocketAddress* kept) {
+  static_assert(sizeof(sockaddr_in6) <= sizeof kept->Bytes, "an IPv6 address fits");
+  static_assert(offsetof(sockaddr_in, sin_port) == offsetof(sockaddr_in6, sin6_port),
+                "the port sits at the same place");
+  if ((found->ai_family != AF_INET && found->ai_family != AF_INET6) ||
+      found->ai_addrlen > sizeof kept->Bytes) {
+    return false;
+  }
+  std::memcpy(kept->Bytes, found->ai_addr, found->ai_addrlen);
+  std::memcpy(kept->Bytes + offsetof(sockaddr_in, sin_port), &portNetworkOrder,
+              sizeof portNetworkOrder);
+  kept->Length = static_cast<std::int32_t>(found->ai_addrlen);
+  return true;
+}
+
+}  // namespace
+
+void NumericAddress(const LinkDestination* destination, SocketAddress* kept) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = destination->PortNetworkOrder;
+  address.sin_addr.s_addr = destination->Ipv4NetworkOrder;
+  std::memcpy(kept->Bytes, &address, sizeof address);
+  kept->Length = sizeof address;
+}
+
+// An empty host is no name: Windows would answer it with this machine's
+// own addresses. A literal is read as a number, never looked up.
+bool LookUpHost(const LinkDestination* destination, SocketAddress* addresses, int capacity,
+                int* count) {
+  *count = 0;
+  addrinfo* found = nullptr;
+  int code = WSAHOST_NOT_FOUND;
+  if (destination->Host[0] != '\0') {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_protocol = IPPROTO_TCP;
+    hints.ai_flags = destination->Kind == HostKind::Literal ? AI_NUMERICHOST : 0;
+    code = getaddrinfo(destination->Host, nullptr, &hints, &found);
+  }
+  for (addrinfo* each = found; each != nullptr && *count < capacity; each = each->ai_next) {
+    if (KeepAddress(each, destination->PortNetworkOrder, &addresses[*count])) {
+      ++*count;
+    }
+  }
+  if (found != nullptr) {
+    freeaddrinfo(found);
+  }
+  if (*count == 0) {
+    LastSocketError = code != 0 ? code : WSAHOST_NOT_FOUND;
+    return false;
+  }
+  return true;
+}
+
+SocketHandle MakeLinkSocket(const SocketAddress* address) {
+  SOCKET sock = MakeTcpSocket(FamilyOf(address));
+  if (sock == INVALID_SOCKET) {
+    return NO_SOCKET;
+  }
+  SetReuseAddress(sock);
+  SetNoDelay(sock);
+  return Handle(sock);
+}
+
+bool ConnectSocket(SocketHandle sock, const SocketAddress* address) {
+  return ConnectTo(Sock(sock), address->Bytes, address->Length);
+}
+
+// Windows refuses an address of another family, as the all-zero one of an
+// address without its port is. Wine hands AF_UNSPEC on to Linux, where it
+// means "dissolve the association" and succeeds: refused here for both.
+void NoteNoPortError() { LastSocketError = WSAEAFNOSUPPORT; }
 
 void PlatformSetNonBlocking(SocketHandle sock) {
   u_long one = 1;
@@ -380,15 +477,15 @@ bool PlatformSendAll(SocketHandle sock, const char* bytes, int count, bool outOf
 }
 
 SocketHandle PlatformConnectLoopback(std::uint16_t port) {
-  SocketHandle sock = PlatformTcpSocket();
-  if (sock == NO_SOCKET) {
+  SOCKET sock = MakeTcpSocket(AF_INET);
+  if (sock == INVALID_SOCKET) {
     return NO_SOCKET;
   }
-  SetNoDelay(Sock(sock));
-  Ipv4Destination destination = LoopbackDestination(port);
-  if (!PlatformConnect(sock, &destination)) {
-    closesocket(Sock(sock));
+  SetNoDelay(sock);
+  sockaddr_in address = LoopbackAddress(port);
+  if (!ConnectTo(sock, &address, sizeof address)) {
+    closesocket(sock);
     return NO_SOCKET;
   }
-  return sock;
+  return Handle(sock);
 }

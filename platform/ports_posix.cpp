@@ -140,6 +140,19 @@ void ReleaseSlot(PosixPort* port) {
 
 // --- opening -------------------------------------------------------------
 
+// A virtual port is a socket in /tmp, where any local user can create it
+// before QVN (or qvnsim) does and feed in status bytes that key another
+// user's transmitter. Only a server that runs as Tarnwick's own user, or
+// as root, is listened to: the user it ran as when it began listening.
+int CheckServerUser(int fd) {
+  ucred server{};
+  socklen_t length = sizeof server;
+  if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &server, &length) != 0) {
+    return errno;
+  }
+  return server.uid == geteuid() || server.uid == 0 ? 0 : EACCES;
+}
+
 int OpenVirtualPort(const char* name, PortHandle* port) {
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
@@ -151,12 +164,17 @@ int OpenVirtualPort(const char* name, PortHandle* port) {
   if (fd < 0) {
     return errno;
   }
+  int error = 0;
   if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    int error = errno;
+    error = errno;
+  } else {
+    error = CheckServerUser(fd);
+  }
+  if (error != 0) {
     close(fd);
     return error;
   }
-  int error = KeepOpened(fd, false, port);
+  error = KeepOpened(fd, false, port);
   // A port opened again after the event was made joins the wait set now.
   if (error == 0 && EpollFd >= 0 && !AddToWaitSet(fd, &Ports[*port])) {
     error = errno;

@@ -8,7 +8,7 @@
 
 namespace {
 
-constexpr int PATH_SIZE = 96;  // the prefix, a 63-character name and the zero
+static_assert(QVN_PATH_SIZE >= 96, "the prefix, a 63-character name and the zero fit");
 constexpr DWORD PIPE_BUFFER_SIZE = 4096;
 constexpr std::intptr_t NO_HANDLE = -1;
 
@@ -19,16 +19,18 @@ HANDLE PipeOf(const QvnServer* server) { return reinterpret_cast<HANDLE>(server-
 int QvnServerListen(QvnServer* server, const char* name) {
   server->Listener = NO_HANDLE;
   server->Connection = NO_HANDLE;
-  char path[PATH_SIZE];
-  int length = std::snprintf(path, sizeof path, "\\\\.\\pipe\\QVN%s", name);
-  if (length < 0 || length >= PATH_SIZE) {
+  char* path = server->Path;
+  int length = std::snprintf(path, QVN_PATH_SIZE, "\\\\.\\pipe\\QVN%s", name);
+  if (length < 0 || length >= QVN_PATH_SIZE) {
     return ERROR_FILENAME_EXCED_RANGE;
   }
   HANDLE pipe =
       CreateNamedPipeA(path, PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1,
                        PIPE_BUFFER_SIZE, PIPE_BUFFER_SIZE, 0, nullptr);
   if (pipe == INVALID_HANDLE_VALUE) {
-    return static_cast<int>(GetLastError());
+    // A pipe of one instance that another server already has.
+    DWORD error = GetLastError();
+    return error == ERROR_PIPE_BUSY ? QVN_ALREADY_OFFERED : static_cast<int>(error);
   }
   server->Listener = reinterpret_cast<std::intptr_t>(pipe);
   return 0;
@@ -70,3 +72,5 @@ void QvnServerClose(QvnServer* server) {
   server->Listener = NO_HANDLE;
   server->Connection = NO_HANDLE;
 }
+
+void QvnServerCloseOnSignals(const QvnServer*) {}

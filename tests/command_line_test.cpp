@@ -231,35 +231,50 @@ TEST(CommandLine, HelpShowsEveryOptionOnLinesOfItsOwn) {
 
 struct AddressCase {
   const char* Address;
-  bool HasDestination;
-  std::uint32_t Host;
+  HostKind Kind;
+  std::uint32_t Ipv4;  // HostKind::Ipv4
+  const char* Host;    // HostKind::Name and Literal
   unsigned Port;
 };
 
 TEST(CommandLine, AddressConversion) {
   const AddressCase cases[] = {
-      {"127.0.0.1:4532", true, AddressBytes(127, 0, 0, 1), 4532},
-      {"127.1:4532", true, AddressBytes(127, 0, 0, 1), 4532},  // inet_addr's short form
-      {"127.0.0.1:abc", true, AddressBytes(127, 0, 0, 1), 0},
-      {"127.0.0.1:70000", true, AddressBytes(127, 0, 0, 1), 4464},
-      {"nohost:4532", true, 0xFFFFFFFFu, 4532},
-      {"127.0.0.1", false, 0, 0},
-      {"", false, 0, 0},
+      // What the standard IPv4 conversion takes is used as it gives it.
+      {"127.0.0.1:4532", HostKind::Ipv4, AddressBytes(127, 0, 0, 1), "", 4532},
+      {"127.1:4532", HostKind::Ipv4, AddressBytes(127, 0, 0, 1), "", 4532},  // short form
+      {"0x7f.1:4532", HostKind::Ipv4, AddressBytes(127, 0, 0, 1), "", 4532},
+      {"127.0.0.1:abc", HostKind::Ipv4, AddressBytes(127, 0, 0, 1), "", 0},
+      {"127.0.0.1:70000", HostKind::Ipv4, AddressBytes(127, 0, 0, 1), "", 4464},
+      {"255.255.255.255:4532", HostKind::Ipv4, 0xFFFFFFFFu, "", 4532},
+      {"0xffffffff:4532", HostKind::Ipv4, 0xFFFFFFFFu, "", 4532},
+      // Any other host is a name, looked up when the link connects.
+      {"nohost:4532", HostKind::Name, 0, "nohost", 4532},
+      {"localhost:4532", HostKind::Name, 0, "localhost", 4532},
+      {"1.2.3.256:4532", HostKind::Name, 0, "1.2.3.256", 4532},
+      {":4532", HostKind::Name, 0, "", 4532},
+      {"::1:4532", HostKind::Name, 0, "", 0},  // split at the first colon, as ever
+      // A literal in brackets: the port follows the bracket's colon.
+      {"[::1]:4532", HostKind::Literal, 0, "::1", 4532},
+      {"[fe80::1%lo]:7", HostKind::Literal, 0, "fe80::1%lo", 7},
+      {"[127.0.0.1]:4532", HostKind::Literal, 0, "127.0.0.1", 4532},
+      {"[]:4532", HostKind::Literal, 0, "", 4532},
+      // No port: every connect fails.
+      {"[::1]", HostKind::NoPort, 0, "", 0},
+      {"[::1]4532", HostKind::NoPort, 0, "", 0},
+      {"[::1:4532", HostKind::NoPort, 0, "", 0},
+      {"127.0.0.1", HostKind::NoPort, 0, "", 0},
+      {"", HostKind::NoPort, 0, "", 0},
   };
   for (const AddressCase& c : cases) {
     SCOPED_TRACE(c.Address);
     CommandLine parsed = Parse({"com10", c.Address});
     ASSERT_EQ(parsed.Outcome, CommandLineOutcome::Accepted);
     EXPECT_STREQ(parsed.AddrText[0], c.Address);
-    const Ipv4Destination& destination = parsed.Destination[0];
-    if (c.HasDestination) {
-      EXPECT_EQ(destination.Family, PlatformAddressFamilyInet());
-      EXPECT_EQ(destination.AddressNetworkOrder, c.Host);
-      EXPECT_EQ(destination.PortNetworkOrder, PortBytes(c.Port));
-    } else {
-      const Ipv4Destination zero{};
-      EXPECT_EQ(std::memcmp(&destination, &zero, sizeof zero), 0);
-    }
+    const LinkDestination& destination = parsed.Destination[0];
+    EXPECT_EQ(destination.Kind, c.Kind);
+    EXPECT_EQ(destination.Ipv4NetworkOrder, c.Ipv4);
+    EXPECT_STREQ(destination.Host, c.Host);
+    EXPECT_EQ(destination.PortNetworkOrder, PortBytes(c.Port));
   }
 }
 

@@ -60,6 +60,18 @@ class LinkWorkerTest : public ::testing::Test {
     LinkWorker(link);
   }
 
+  // Runs one worker against a server that accepts its connection and
+  // closes it at once.
+  void RunWorkerAgainstAClosingServer(HamlibLink* link) {
+    std::thread server([this] {
+      SocketHandle peer = PlatformAccept(listener_, WAIT_MS);
+      ASSERT_NE(peer, NO_SOCKET);
+      PlatformCloseSocket(peer);
+    });
+    RunWorker(link);
+    server.join();
+  }
+
   // Stops listening, so that the next connect is refused.
   void GoDown() {
     PlatformCloseSocket(listener_);
@@ -90,13 +102,7 @@ class LinkWorkerTest : public ::testing::Test {
 
 TEST_F(LinkWorkerTest, ServerThatClosesAtOnceEndsTheThreadAndLaterFailuresStaySilent) {
   HamlibLink& link = Links[0];
-  std::thread server([this] {
-    SocketHandle peer = PlatformAccept(listener_, WAIT_MS);
-    ASSERT_NE(peer, NO_SOCKET);
-    PlatformCloseSocket(peer);
-  });
-  RunWorker(&link);
-  server.join();
+  RunWorkerAgainstAClosingServer(&link);
   EXPECT_EQ(Captured(), Connected(link) + Terminated(link));
   EXPECT_EQ(link.Connected.load(), 0);
   EXPECT_EQ(link.Running.load(), 0);
@@ -128,12 +134,71 @@ TEST_F(LinkWorkerTest, ServerDownFromTheStartIsReportedOnce) {
 TEST_F(LinkWorkerTest, NoColonMeansEveryConnectFailsReportedOnce) {
   HamlibLink& link = Links[0];
   std::snprintf(link.AddrText, sizeof link.AddrText, "127.0.0.1");
-  link.Destination = Ipv4Destination{};
+  link.Destination = LinkDestination{};
   RunWorker(&link);
   RunWorker(&link);
   std::string out = Captured();
   EXPECT_EQ(out.rfind("Connect Failed for HAMLIB socket - error code = ", 0), 0u) << out;
   EXPECT_EQ(out.find("Connect Failed", 1), std::string::npos);
+}
+
+// Codes the platform gives for a host that cannot be connected to.
+#ifdef _WIN32
+constexpr int NAME_NOT_FOUND = 11001;      // WSAHOST_NOT_FOUND
+constexpr int CONNECTION_REFUSED = 10061;  // WSAECONNREFUSED
+#else
+constexpr int NAME_NOT_FOUND = -2;       // EAI_NONAME
+constexpr int CONNECTION_REFUSED = 111;  // ECONNREFUSED
+#endif
+
+std::string ConnectFailed(int code, const HamlibLink& link) {
+  return "Connect Failed for HAMLIB socket - error code = " + std::to_string(code) + " Addr " +
+         link.AddrText + "\r\n";
+}
+
+// A host given by name, or as a literal in brackets, reaches the same
+// server; the messages show the address as typed. "localhost" comes from
+// the hosts file and "[127.0.0.1]" is read as a number: neither asks a
+// name server.
+TEST_F(LinkWorkerTest, NamesAndLiteralsConnectAndShowTheAddressAsTyped) {
+  const std::string port = std::to_string(port_);
+  for (const std::string& address : {"localhost:" + port, "[127.0.0.1]:" + port}) {
+    SCOPED_TRACE(address);
+    StartCapture();
+    HamlibLink& link = Links[0];
+    PointLinkAt(0, address.c_str());
+    RunWorkerAgainstAClosingServer(&link);
+    EXPECT_EQ(Captured(), Connected(link) + Terminated(link));
+  }
+}
+
+// A host that cannot be reached fails as a numeric one does: reported once,
+// with the code of the lookup when there is nothing to connect to, and of
+// the connect otherwise. None of these asks a name server: an empty host is
+// never looked up, and a literal is read as a number.
+TEST_F(LinkWorkerTest, HostsThatCannotBeReachedAreReportedOnceWithTheirCode) {
+  struct UnreachableCase {
+    std::string Address;
+    int Code;
+  };
+  const UnreachableCase cases[] = {
+      {"[no.such.literal]:4532", NAME_NOT_FOUND},
+      {":4532", NAME_NOT_FOUND},
+      {"[]:4532", NAME_NOT_FOUND},
+      {"[::1]:" + std::to_string(port_), CONNECTION_REFUSED},  // nothing listens on ::1
+  };
+  for (const UnreachableCase& c : cases) {
+    SCOPED_TRACE(c.Address);
+    ResetTables();
+    StartCapture();
+    HamlibLink& link = Links[0];
+    PointLinkAt(0, c.Address.c_str());
+    RunWorker(&link);
+    RunWorker(&link);
+    EXPECT_EQ(Captured(), ConnectFailed(c.Code, link));
+    EXPECT_EQ(link.Sock.load(), NO_SOCKET);
+    EXPECT_EQ(link.Connected.load(), 0);
+  }
 }
 
 // Whoever reads the connected message may key PTT at once: here the key

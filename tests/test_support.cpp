@@ -56,12 +56,18 @@ std::string Captured() {
 
 void StopCapture() { SetConsoleSink(nullptr); }
 
-void PointLinkAtLoopback(int k, unsigned short port) {
-  std::snprintf(Links[k].AddrText, sizeof Links[k].AddrText, "127.0.0.1:%u", port);
-  CommandLine parsed;
+void PointLinkAt(int k, const char* address) {
+  std::snprintf(Links[k].AddrText, sizeof Links[k].AddrText, "%s", address);
+  static CommandLine parsed;
   const char* argv[] = {"tarnwick", "port", Links[k].AddrText};
   ParseCommandLine(3, argv, &parsed);
   Links[k].Destination = parsed.Destination[0];
+}
+
+void PointLinkAtLoopback(int k, unsigned short port) {
+  char address[32];
+  std::snprintf(address, sizeof address, "127.0.0.1:%u", port);
+  PointLinkAt(k, address);
 }
 
 PeerStream ReadUntilEnd(SocketHandle peer, int waitMs) {

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "app/tables.h"
+#include "platform/loopback.h"  // the tests' servers and clients
 
 // Empties PortNames and puts every link back to its state at load.
 void ResetTables();
@@ -15,6 +16,9 @@ std::string Captured();
 // Stops capturing; output goes to standard output again.
 void StopCapture();
 
+// Sets link k's AddrText to the address and its destination as the command
+// line reads it.
+void PointLinkAt(int k, const char* address);
 // Sets link k's destination to 127.0.0.1:port and its AddrText to match.
 void PointLinkAtLoopback(int k, unsigned short port);
 

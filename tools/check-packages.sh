@@ -5,12 +5,15 @@
 #
 # Windows ZIP: holds exactly tarnwick.exe, qvnsim.exe and the three texts,
 # and both programs pass tools/check-windows-exe.sh (imports, version
-# resource).
-# Debian package: installed into this machine with dpkg, `tarnwick` run once
-# on its usage path (it must print the usage text byte for byte and exit 0),
-# `qvnsim` found, the documents in place; then removed with dpkg -r and
-# checked gone. This replaces, then removes, any tarnwick package already
-# installed. Needs root (or sudo) for dpkg.
+# resource); README.txt is plain text with CRLF line endings, without the
+# manual's section "From source".
+# Debian package: lintian finds no error (E:) in it, and shows what else it
+# finds; installed into this machine with dpkg, `tarnwick` run once on its
+# usage path (it must print the usage text byte for byte and exit 0),
+# `qvnsim` found, the documents and both manual pages in place (the pages
+# without a warning from man, the changelog of this version); then removed
+# with dpkg -r and checked gone. This replaces, then removes, any tarnwick
+# package already installed. Needs root (or sudo) for dpkg.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -20,6 +23,35 @@ deb=build/packages/tarnwick_${version}_$(dpkg --print-architecture).deb
 
 as_root() {
   if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
+}
+
+# The ZIP's manual: every line ended by CR LF, no Markdown left, and nothing
+# of the section that needs the sources. Once README.md has that section,
+# the rest names no file of the sources either.
+check_readme_txt() {
+  local text=$1
+  local lines crlf
+  lines=$(tr -cd '\n' <"$text" | wc -c)
+  crlf=$(grep -c $'\r$' "$text" || true)
+  if [ "$lines" -lt 100 ] || [ "$crlf" -ne "$lines" ] || [ -n "$(tail -c 1 "$text" | tr -d '\n')" ]; then
+    fail "README.txt: $crlf of $lines lines end with CR LF, or the text is cut short"
+  fi
+  if grep -nE '^(#|\|)|`|\]\(' "$text"; then
+    fail "README.txt: Markdown left in the lines above"
+  fi
+  if grep -q '^## From source' README.md; then
+    if grep -n -E '^From source|tools/|docs/|tests/|bench/|\.md\b' "$text"; then
+      fail "README.txt: the lines above are about the sources, which the ZIP lacks"
+    fi
+  else
+    echo "   (README.md has no section \"## From source\" yet: its developer parts stay in README.txt)"
+  fi
+  echo "   README.txt: $lines lines, each ended by CR LF, no Markdown"
+}
+
+fail() {
+  echo "$1" >&2
+  exit 1
 }
 
 work=$(mktemp -d)
@@ -45,8 +77,16 @@ fi
 unzip -q "$zip" -d "$work/zip"
 bash tools/check-windows-exe.sh --version "$version" "$work/zip/$folder/tarnwick.exe" \
   "$work/zip/$folder/qvnsim.exe"
+check_readme_txt "$work/zip/$folder/README.txt"
 
 echo "== $deb"
+echo "-- lintian"
+lintian --pedantic --display-info "$deb" 2>&1 | grep -v 'running with root privileges' |
+  tee "$work/lintian.out" | sed 's/^/   | /'
+if grep -q '^E:' "$work/lintian.out"; then
+  fail "lintian finds errors in the package"
+fi
+echo "   no error (E:) tag"
 as_root dpkg -i "$deb"
 installed=yes
 dpkg -s tarnwick | grep -E '^(Status|Version):'
@@ -69,15 +109,25 @@ if [ "$code" -ne 0 ] || ! cmp -s "$work/usage.out" "$work/usage.expected" ||
 fi
 [ "$(command -v tarnwick)" = /usr/bin/tarnwick ]
 [ "$(command -v qvnsim)" = /usr/bin/qvnsim ]
-for doc in README.md CHANGELOG.md copyright; do
+for doc in README.md CHANGELOG.md copyright changelog.gz; do
   [ -s "/usr/share/doc/tarnwick/$doc" ]
 done
-echo "   /usr/bin/tarnwick, /usr/bin/qvnsim and /usr/share/doc/tarnwick/ are in place"
+zcat /usr/share/doc/tarnwick/changelog.gz >"$work/changelog"
+[ "$(dpkg-parsechangelog -l "$work/changelog" -S Version)" = "$version" ] ||
+  fail "the Debian changelog's newest entry is not $version"
+for page in tarnwick qvnsim; do
+  [ "$(man -w "$page")" = "/usr/share/man/man1/$page.1.gz" ] || fail "man $page: not found"
+  warnings=$(LC_ALL=C.UTF-8 MANROFFSEQ='' MANWIDTH=80 man --warnings -E UTF-8 -l -Tutf8 -Z \
+    "/usr/share/man/man1/$page.1.gz" 2>&1 >/dev/null)
+  [ -z "$warnings" ] || fail "man $page: $warnings"
+done
+echo "   /usr/bin/tarnwick, /usr/bin/qvnsim, /usr/share/doc/tarnwick/ and both manual pages are in place"
 
 as_root dpkg -r tarnwick
 installed=no
 if dpkg-query -W -f '${Status}' tarnwick 2>/dev/null | grep -q 'ok installed' ||
-  [ -e /usr/bin/tarnwick ] || [ -e /usr/bin/qvnsim ] || [ -e /usr/share/doc/tarnwick ]; then
+  [ -e /usr/bin/tarnwick ] || [ -e /usr/bin/qvnsim ] || [ -e /usr/share/doc/tarnwick ] ||
+  [ -e /usr/share/man/man1/tarnwick.1.gz ] || [ -e /usr/share/man/man1/qvnsim.1.gz ]; then
   echo "dpkg -r left tarnwick behind" >&2
   exit 1
 fi

@@ -30,7 +30,7 @@ for preset in "${targets[@]}"; do
   build=build/package-$preset
   echo "== package: $preset ($build)"
   cmake --preset "$preset" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
-  cmake --build "$build" -j "$jobs" --target tarnwick qvnsim
+  cmake --build "$build" -j "$jobs" --target tarnwick qvnsim tarnwick_docs
   rm -rf "$build/cpack"
   (cd "$build" && cpack -B cpack)
   for file in "$build"/cpack/*.deb "$build"/cpack/*.zip; do

@@ -5,8 +5,9 @@
 //   qvnsim NAME
 //
 // Prints "ready" once the port is offered and "connected" once Tarnwick has
-// opened it. On a terminal each key press toggles PTT (q quits). Otherwise
-// it reads commands, one per line, from standard input:
+// opened it; a second client is refused. On a terminal each key press
+// toggles PTT (q or Ctrl+C quits), counting only keys typed once Tarnwick
+// is there. Otherwise it reads commands, one per line, from standard input:
 //
 //   on               escape and status 0x02 (PTT on)
 //   off              escape and status 0x00 (PTT off)
@@ -17,11 +18,16 @@
 //
 // Every command is answered with one line on standard output: "ok", or
 // "error" after a message on standard error. Blank lines are skipped.
+//
+// A port that a running qvnsim (or QVN) offers is left alone. On POSIX the
+// port's socket file is removed when qvnsim ends, by Ctrl+C, SIGTERM and
+// SIGHUP too.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/keyboard.h"
 #include "platform/platform.h"
 #include "platform/qvn_server.h"
 
@@ -32,6 +38,7 @@ constexpr std::uint8_t STATUS_PTT_OFF = 0x00;
 constexpr std::uint8_t STATUS_PTT_ON = 0x02;
 constexpr int LINE_SIZE = 2048;
 constexpr int RAW_CAPACITY = 512;
+constexpr int CTRL_C = 3;  // a key where the console does not turn it into a signal
 
 enum class Outcome { Done, Failed, Quit };
 
@@ -215,7 +222,7 @@ void RunKeyboard(QvnServer* server) {
   ShowPtt(on);
   for (;;) {
     int key = PlatformReadKey();
-    if (key < 0 || key == 'q' || key == 'Q') {
+    if (key < 0 || key == 'q' || key == 'Q' || key == CTRL_C) {
       return;
     }
     on = 1 - on;
@@ -234,10 +241,15 @@ int main(int argc, char** argv) {
   }
   static QvnServer server;
   int code = QvnServerListen(&server, argv[1]);
+  if (code == QVN_ALREADY_OFFERED) {
+    Complain("the port is already offered (by another qvnsim, or QVN): ", argv[1]);
+    return 1;
+  }
   if (code != 0) {
     ComplainCode("cannot offer the port", code);
     return 1;
   }
+  QvnServerCloseOnSignals(&server);
   Say("ready");
   code = QvnServerAccept(&server);
   if (code != 0) {
@@ -245,8 +257,13 @@ int main(int argc, char** argv) {
     QvnServerClose(&server);
     return 1;
   }
+  bool keyboard = PlatformConsoleIsTerminal();
+  if (keyboard) {
+    // A key pressed while nobody listened (an early q) is not acted on now.
+    PlatformDiscardTypedKeys();
+  }
   Say("connected");
-  if (PlatformConsoleIsTerminal()) {
+  if (keyboard) {
     RunKeyboard(&server);
   } else {
     RunScript(&server);

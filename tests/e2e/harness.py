@@ -64,10 +64,12 @@ class Target:
         return 15.0 if cls.wine else 5.0
 
 
-def free_port():
-    """A TCP port on the loopback address that nothing listens on now."""
-    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as probe:
-        probe.bind((LOOPBACK, 0))
+def free_port(host=LOOPBACK):
+    """A TCP port on a loopback address (127.0.0.1 or ::1) that nothing
+    listens on now."""
+    family = socket.AF_INET6 if ":" in host else socket.AF_INET
+    with socket.socket(family, socket.SOCK_STREAM) as probe:
+        probe.bind((host, 0))
         return probe.getsockname()[1]
 
 
@@ -172,11 +174,13 @@ class Program:
 
 
 class Rigctld:
-    """Hamlib's rigctl server with the dummy rig, on a loopback port."""
+    """Hamlib's rigctl server with the dummy rig, on a loopback port of
+    127.0.0.1 or, given host="::1", of ::1."""
 
-    def __init__(self, port=None):
+    def __init__(self, port=None, host=LOOPBACK):
         self._port_chosen = port is None
-        self.port = port or free_port()
+        self.host = host
+        self.port = port or free_port(host)
         self.popen = None
         self._query = None
 
@@ -187,7 +191,7 @@ class Rigctld:
             raise AssertionError("rigctld is not installed (Debian: libhamlib-utils)")
         for attempt in range(3):
             self.popen = subprocess.Popen(
-                ["rigctld", "-m", "1", "-P", "RIG", "-T", LOOPBACK, "-t", str(self.port)],
+                ["rigctld", "-m", "1", "-P", "RIG", "-T", self.host, "-t", str(self.port)],
                 stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             try:
                 self._wait_accepting(10.0)
@@ -196,7 +200,7 @@ class Rigctld:
                 self.kill()
                 if not self._port_chosen or attempt == 2:
                     raise
-                self.port = free_port()
+                self.port = free_port(self.host)
         return self
 
     def _wait_accepting(self, timeout):
@@ -206,7 +210,7 @@ class Rigctld:
                 raise AssertionError("rigctld on port %d exited with %d"
                                      % (self.port, self.popen.returncode))
             try:
-                socket.create_connection((LOOPBACK, self.port), timeout=1.0).close()
+                socket.create_connection((self.host, self.port), timeout=1.0).close()
                 return
             except OSError:
                 if time.monotonic() > deadline:
@@ -227,7 +231,7 @@ class Rigctld:
         for attempt in range(2):
             try:
                 if self._query is None:
-                    self._query = socket.create_connection((LOOPBACK, self.port), timeout=2.0)
+                    self._query = socket.create_connection((self.host, self.port), timeout=2.0)
                 return self._ask_ptt()
             except OSError:
                 self._close_query()
@@ -337,6 +341,11 @@ class RecordingRig:
         self._listener.close()
 
 
+def as_user(uid, command):
+    """The command run as another user (setpriv, as root)."""
+    return ["setpriv", "--reuid=%d" % uid, "--regid=%d" % uid, "--clear-groups"] + command
+
+
 class Relay:
     """A loopback relay in front of a rigctl server, which a test can cut
     and restore. Cut, it closes every connection through it and nothing
@@ -434,11 +443,15 @@ class DrivenProgram:
 
 
 class Qvnsim(DrivenProgram):
-    """qvnsim offering one virtual port, driven through its stdin."""
+    """qvnsim offering one virtual port, driven through its stdin; run as
+    another user when uid is given."""
 
-    def __init__(self, test, name):
+    def __init__(self, test, name, uid=None, **start):
         self.name = name
-        self.program = test.start(Target.command(Target.qvnsim, name), stdin=subprocess.PIPE)
+        command = Target.command(Target.qvnsim, name)
+        if uid is not None:
+            command = as_user(uid, command)
+        self.program = test.start(command, stdin=subprocess.PIPE, **start)
         self._cursor = 0
         if not Target.wine:
             # A killed qvnsim leaves its socket file behind.
@@ -542,9 +555,9 @@ class EndToEnd(unittest.TestCase):
 
     environment = {}
 
-    def start(self, command, stdin=subprocess.DEVNULL, preexec_fn=None):
-        program = Program(command, stdin=stdin, environment=self.environment,
-                          preexec_fn=preexec_fn)
+    def start(self, command, stdin=subprocess.DEVNULL, **options):
+        """Starts a program; options are Program's (stderr, preexec_fn)."""
+        program = Program(command, stdin=stdin, environment=self.environment, **options)
         self.addCleanup(program.kill)
         return program
 
@@ -552,9 +565,11 @@ class EndToEnd(unittest.TestCase):
         self.environment = Target.modem_lines_environment()
         return Modemsim(self)
 
-    def start_tarnwick(self, *args, stdin=subprocess.DEVNULL, preexec_fn=None):
-        return self.start(Target.command(Target.tarnwick, *args), stdin=stdin,
-                          preexec_fn=preexec_fn)
+    def start_tarnwick(self, *args, stdin=subprocess.DEVNULL, uid=None, preexec_fn=None):
+        command = Target.command(Target.tarnwick, *args)
+        if uid is not None:
+            command = as_user(uid, command)
+        return self.start(command, stdin=stdin, preexec_fn=preexec_fn)
 
     def start_tarnwick_on(self, names, rigs, options=()):
         """Starts Tarnwick with the options, then port names[k] paired with
@@ -575,13 +590,13 @@ class EndToEnd(unittest.TestCase):
             self.wait_linked(tarnwick, rig.port)
         return tarnwick, sims
 
-    def start_rigctld(self, port=None):
-        rig = Rigctld(port)
+    def start_rigctld(self, port=None, host=LOOPBACK):
+        rig = Rigctld(port, host)
         self.addCleanup(rig.kill)
         return rig.start()
 
-    def start_qvnsim(self, name):
-        sim = Qvnsim(self, name)
+    def start_qvnsim(self, name, uid=None, **start):
+        sim = Qvnsim(self, name, uid, **start)
         sim.wait_ready()
         return sim
 
@@ -621,8 +636,9 @@ class EndToEnd(unittest.TestCase):
         self.addCleanup(relay.stop)
         return relay
 
-    def wait_linked(self, tarnwick, rig_port, start=0, timeout=None):
-        """Waits for the connected message of the link to rig_port; returns
-        the offset just past it."""
-        message = b"Connected to HAMLIB socket Addr 127.0.0.1:%d\r\n" % rig_port
+    def wait_linked(self, tarnwick, rig_port, start=0, timeout=None, address=None):
+        """Waits for the connected message of the link to rig_port, or to
+        the address as typed; returns the offset just past it."""
+        address = address or "127.0.0.1:%d" % rig_port
+        message = b"Connected to HAMLIB socket Addr %s\r\n" % address.encode()
         return tarnwick.out.wait_for(message, timeout or Target.startup_allowance(), start)

@@ -21,7 +21,7 @@ import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SUITES = ["usage", "link", "reconnect", "ptt", "four_ports", "fail_safe", "com_lines",
-          "com_ports", "timestamps", "empty_slot", "slow_connect"]
+          "com_ports", "timestamps", "empty_slot", "slow_connect", "hosts", "qvnsim"]
 WINESERVER = "/usr/lib/wine/wineserver"
 
 

@@ -16,6 +16,7 @@ NOT_FOUND = 2
 REFUSED = wine_or(111, 10061)           # ECONNREFUSED, WSAECONNREFUSED
 NO_FAMILY = wine_or(97, 10047)          # EAFNOSUPPORT, WSAEAFNOSUPPORT
 UNREACHABLE = wine_or(101, 10051)       # ENETUNREACH, WSAENETUNREACH
+NAME_NOT_FOUND = wine_or(-2, 11001)     # EAI_NONAME, WSAHOST_NOT_FOUND
 NOT_A_TERMINAL = 25                     # ENOTTY
 HUGE = 30000  # under the 32767 characters of a Windows command line
 
@@ -77,9 +78,16 @@ def cases(regular_file):
         Case("empty port", [b"", b"127.0.0.1:{L}"], lines=lambda x: [BANNER]),
         Case("no colon", [b"{N}", b"127.0.0.1"],
              lines=lambda x: port_failed(x[0]) + [connect_failed(NO_FAMILY, x[1]), BANNER]),
-        # 255.255.255.255: the system refuses a TCP connect to it at once.
-        Case("unparsable host", [b"{N}", b"nohost:{L}"],
+        # The system refuses a TCP connect to 255.255.255.255 at once.
+        Case("the broadcast address", [b"{N}", b"255.255.255.255:{L}"],
              lines=lambda x: port_failed(x[0]) + [connect_failed(UNREACHABLE, x[1]), BANNER]),
+        # Hosts that are no address and that no name server is asked about
+        # (names are looked up in tests/e2e/test_hosts.py, in a network of
+        # their own).
+        Case("empty host", [b"{N}", b":{L}"],
+             lines=lambda x: port_failed(x[0]) + [connect_failed(NAME_NOT_FOUND, x[1]), BANNER]),
+        Case("no address in brackets", [b"{N}", b"[nohost]:{L}"],
+             lines=lambda x: port_failed(x[0]) + [connect_failed(NAME_NOT_FOUND, x[1]), BANNER]),
         Case("port 0", [b"{N}", b"127.0.0.1:0"],
              lines=lambda x: port_failed(x[0]) + [connect_failed(REFUSED, x[1]), BANNER]),
         Case("non-numeric port", [b"{N}", b"127.0.0.1:abc"],

@@ -160,20 +160,49 @@ bool HoldsText(const char* table, std::size_t size, const char* argument) {
   return std::memchr(table, '\0', size) != nullptr && std::strcmp(table, argument) == 0;
 }
 
-bool DestinationFits(const Ipv4Destination& destination, const char* address) {
-  const char* colon = std::strchr(address, ':');
-  if (colon == nullptr) {
+// The destination an address should give, read plainly: "[HOST]:PORT" is
+// a literal; otherwise the address splits at its first colon, and a host
+// that inet_aton takes (the conversion inet_addr makes, which cannot tell
+// 255.255.255.255 from a failure) is an IPv4 address, any other a name.
+// Without a port the destination is all zero.
+bool DestinationFits(const LinkDestination& destination, const char* address) {
+  const std::string text(address);
+  std::string host;
+  std::string port;
+  HostKind kind = HostKind::NoPort;
+  if (!text.empty() && text[0] == '[') {
+    std::size_t bracket = text.find(']');
+    if (bracket != std::string::npos && bracket + 1 < text.size() && text[bracket + 1] == ':') {
+      kind = HostKind::Literal;
+      host = text.substr(1, bracket - 1);
+      port = text.substr(bracket + 2);
+    }
+  } else if (text.find(':') != std::string::npos) {
+    std::size_t colon = text.find(':');
+    host = text.substr(0, colon);
+    port = text.substr(colon + 1);
+    in_addr numeric{};
+    kind = inet_aton(host.c_str(), &numeric) != 0 ? HostKind::Ipv4 : HostKind::Name;
+  }
+  if (kind == HostKind::NoPort) {
     return AllZero(&destination, sizeof destination);
   }
-  std::string host(address, static_cast<std::size_t>(colon - address));
   // The port as atoi reads it (strtol: the same, and defined for numbers
   // too large for an int), low 16 bits, most significant byte first.
-  auto port = static_cast<unsigned>(std::strtol(colon + 1, nullptr, 10)) & 0xFFFFu;
+  auto portValue = static_cast<unsigned>(std::strtol(port.c_str(), nullptr, 10)) & 0xFFFFu;
   const auto* portBytes = reinterpret_cast<const unsigned char*>(&destination.PortNetworkOrder);
-  return destination.Family == AF_INET &&
-         destination.AddressNetworkOrder == inet_addr(host.c_str()) &&
-         portBytes[0] == (port >> 8) && portBytes[1] == (port & 0xFFu) &&
-         AllZero(destination.Zero, sizeof destination.Zero);
+  bool portFits = portBytes[0] == (portValue >> 8) && portBytes[1] == (portValue & 0xFFu);
+  const std::string expectedHost = kind == HostKind::Ipv4 ? std::string() : host;
+  std::uint32_t expectedIpv4 = kind == HostKind::Ipv4 ? inet_addr(host.c_str()) : 0;
+  return destination.Kind == kind && portFits && destination.Ipv4NetworkOrder == expectedIpv4 &&
+         HoldsText(destination.Host, HOST_TEXT_SIZE, expectedHost.c_str()) &&
+         AllZero(destination.Host + expectedHost.size(), HOST_TEXT_SIZE - expectedHost.size());
+}
+
+bool SameDestination(const LinkDestination& a, const LinkDestination& b) {
+  return a.Kind == b.Kind && a.PortNetworkOrder == b.PortNetworkOrder &&
+         a.Ipv4NetworkOrder == b.Ipv4NetworkOrder &&
+         std::memcmp(a.Host, b.Host, HOST_TEXT_SIZE) == 0;
 }
 
 void CheckEntries(int argc, const char* const* argv, const Expected& expected,
@@ -239,7 +268,7 @@ void CheckInstalled(int argc, const CommandLine& parsed) {
   for (int k = 0; k < MAX_PORTS; ++k) {
     if (std::memcmp(PortNames[k], parsed.PortNames[k], PORT_NAME_SIZE) != 0 ||
         std::memcmp(Links[k].AddrText, parsed.AddrText[k], ADDR_TEXT_SIZE) != 0 ||
-        std::memcmp(&Links[k].Destination, &parsed.Destination[k], sizeof(Ipv4Destination)) != 0 ||
+        !SameDestination(Links[k].Destination, parsed.Destination[k]) ||
         Links[k].Sock.load() != NO_SOCKET) {
       Fail("the installed tables differ from the command line", argc, parsed);
     }
