@@ -6,7 +6,7 @@
 # Windows ZIP: holds exactly tarnwick.exe, qvnsim.exe and the three texts,
 # and both programs pass tools/check-windows-exe.sh (imports, version
 # resource); README.txt is plain text with CRLF line endings, without the
-# manual's section "From source".
+# manual's sections that need the sources.
 # Debian package: lintian finds no error (E:) in it, and shows what else it
 # finds; installed into this machine with dpkg, `tarnwick` run once on its
 # usage path (it must print the usage text byte for byte and exit 0),
@@ -26,8 +26,8 @@ as_root() {
 }
 
 # The ZIP's manual: every line ended by CR LF, no Markdown left, and nothing
-# of the section that needs the sources. Once README.md has that section,
-# the rest names no file of the sources either.
+# of the sections that need the sources. Once README.md has its section
+# "From source", the rest names no file of the sources or of a build either.
 check_readme_txt() {
   local text=$1
   local lines crlf
@@ -40,7 +40,7 @@ check_readme_txt() {
     fail "README.txt: Markdown left in the lines above"
   fi
   if grep -q '^## From source' README.md; then
-    if grep -n -E '^From source|tools/|docs/|tests/|bench/|\.md\b' "$text"; then
+    if grep -n -E '^From source|tools/|docs/|tests/|bench/|build/|modemsim|\.md\b' "$text"; then
       fail "README.txt: the lines above are about the sources, which the ZIP lacks"
     fi
   else

@@ -4,8 +4,9 @@ ZIP: plain text that Notepad shows as it is meant, with CRLF line endings.
 
   python3 tools/readme-text.py README.md README.txt
 
-Left out: the section "## From source" (building needs the sources, which
-the ZIP does not hold), pictures, and HTML comments. Headings are
+Left out: the sections that need the sources, which the ZIP does not hold
+("## From source", and "Trying a COM port without hardware", whose
+simulator only a source build makes), pictures, and HTML comments. Headings are
 underlined, code blocks indented, each table row becomes a paragraph of its
 own, links keep their text (and a web address its address), and the names
 of the texts beside it are those in the ZIP (LICENSE.txt, CHANGELOG.txt).
@@ -15,7 +16,7 @@ import re
 import sys
 import textwrap
 
-LEFT_OUT = "From source"
+LEFT_OUT = ("From source", "Trying a COM port without hardware")
 WIDTH = 78
 ZIP_NAMES = {"README.md": "README.txt", "CHANGELOG.md": "CHANGELOG.txt", "LICENSE": "LICENSE.txt"}
 
@@ -96,7 +97,7 @@ def convert(markdown):
             level = len(found.group(1))
             if skipping_level is not None and level > skipping_level:
                 continue
-            skipping_level = level if found.group(2).strip() == LEFT_OUT else None
+            skipping_level = level if found.group(2).strip() in LEFT_OUT else None
             if skipping_level is None:
                 out += heading(level, inline(found.group(2).strip()))
             continue

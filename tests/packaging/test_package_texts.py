@@ -39,6 +39,14 @@ Missing paramters - you need COM port and IP Address and rigctl port of QVN, eg
   Tarnwick com10 192.168.1.64:4532
 ```
 
+### Trying a COM port without hardware
+
+Run `build/linux/tools/modemsim/modemsim`.
+
+#### Under Wine
+
+    export WINEPREFIX=$PWD/build/windows/wineprefix
+
 ### Limits
 
 At most four ports.
@@ -82,11 +90,13 @@ class ReadmeTextTest(unittest.TestCase):
         self.assertEqual(text.count(b"\n"), text.count(b"\r\n"))
         self.assertNotIn(b"\r\r", text)
 
-    def test_the_section_from_source_goes_with_its_subsections_and_nothing_else(self):
+    def test_the_sections_that_need_the_sources_go_with_their_subsections_and_nothing_else(self):
         text = self.convert(MANUAL).decode()
         self.assertNotIn("From source", text)
         self.assertNotIn("run-tests", text)
         self.assertNotIn("Presets", text)
+        for source_only in ("without hardware", "modemsim", "Under Wine", "WINEPREFIX"):
+            self.assertNotIn(source_only, text)
         self.assertIn("Messages\r\n========\r\n", text)
         self.assertIn("Limits\r\n------\r\n\r\nAt most four ports.\r\n", text)
 
