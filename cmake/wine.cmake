@@ -10,9 +10,10 @@
 # tarnwick_add_test is add_test plus, on a Windows cross build, what Wine
 # needs: every test requires the fixture "wine_prefix", whose setup test
 # creates a Wine prefix in ${CMAKE_BINARY_DIR}/wineprefix once (later runs
-# find it ready) and whose cleanup test stops that prefix's wineserver. The
-# test gets WINEPREFIX, WINEDEBUG=-all and WINEDLLOVERRIDES that keep the
-# Mono and Gecko installers from asking. A target given as COMMAND runs
+# find it ready) and starts its wineserver for the whole run, and whose
+# cleanup test stops that wineserver. The test gets WINEPREFIX,
+# WINEDEBUG=-all and WINEDLLOVERRIDES that keep the Mono and Gecko
+# installers from asking. A target given as COMMAND runs
 # through CMAKE_CROSSCOMPILING_EMULATOR as add_test does; a test that starts
 # a Windows program itself (a driver script) can take the launcher from
 # TARNWICK_TEST_LAUNCHER, which is empty on a native build.
@@ -44,6 +45,20 @@ if(CMAKE_SCRIPT_MODE_FILE)
         message(FATAL_ERROR "wineboot failed (${result})")
       endif()
       file(WRITE "${stamp}" "")
+    endif()
+    # One server for the whole run, started here rather than by whichever
+    # test's program comes first: it does not end in a pause between tests
+    # and hold on to that test's output pipes, and what it says goes to a
+    # log beside the prefix.
+    execute_process(COMMAND "${WINESERVER}" -k RESULT_VARIABLE ignored ERROR_QUIET)
+    execute_process(COMMAND "${WINESERVER}" -w RESULT_VARIABLE ignored ERROR_QUIET)
+    execute_process(COMMAND "${WINESERVER}" -p
+                    INPUT_FILE /dev/null
+                    OUTPUT_FILE "${WINE_PREFIX}/../wineserver.log"
+                    ERROR_FILE "${WINE_PREFIX}/../wineserver.log"
+                    RESULT_VARIABLE result)
+    if(NOT result EQUAL 0)
+      message(FATAL_ERROR "wineserver -p failed (${result})")
     endif()
   elseif(WINE_STEP STREQUAL "cleanup")
     # Fails harmlessly when no server is running.
