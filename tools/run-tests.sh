@@ -9,10 +9,13 @@ bash tools/install-deps.sh
 jobs=$(nproc)
 # The end-to-end and fault suites spend most of their time waiting for
 # retry periods and servers (under a tenth of the processors' time), so three
-# run beside each other per processor; CTest starts the longest first.
-test_jobs=$((jobs * 3))
+# run beside each other per processor; CTest starts the longest first. Under
+# Wine every program of a run goes through one wineserver: two per processor.
 run_preset() {
-  local preset=$1
+  local preset=$1 test_jobs=$((jobs * 3))
+  if [ "$preset" = windows ]; then
+    test_jobs=$((jobs * 2))
+  fi
   echo "== $preset"
   cmake --preset "$preset"
   cmake --build --preset "$preset" -j "$jobs"

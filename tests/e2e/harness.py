@@ -13,6 +13,7 @@ import os
 import shutil
 import socket
 import subprocess
+import sys
 import tempfile
 import threading
 import time
@@ -554,11 +555,32 @@ class EndToEnd(unittest.TestCase):
     afterwards see those lines."""
 
     environment = {}
+    # The end of each program's output shown after a failed test.
+    SHOWN_ON_FAILURE = 1500
+
+    def run(self, result=None):
+        """Runs the test; when it failed, shows what every program it
+        started had printed, so that a failure seen once in CI can be read."""
+        self._programs = []
+        if result is None:
+            return super().run(result)
+        before = len(result.failures) + len(result.errors)
+        outcome = super().run(result)
+        if len(result.failures) + len(result.errors) > before:
+            self._show_program_outputs()
+        return outcome
+
+    def _show_program_outputs(self):
+        for command, program in self._programs:
+            printed = program.out.bytes()[-self.SHOWN_ON_FAILURE:]
+            sys.stderr.write("--- %s (status %s) printed:\n%r\n"
+                             % (" ".join(command), program.popen.returncode, printed))
 
     def start(self, command, stdin=subprocess.DEVNULL, **options):
         """Starts a program; options are Program's (stderr, preexec_fn)."""
         program = Program(command, stdin=stdin, environment=self.environment, **options)
         self.addCleanup(program.kill)
+        self._programs.append((command, program))
         return program
 
     def start_modemsim(self):
