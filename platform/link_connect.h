@@ -26,6 +26,10 @@ void NumericAddress(const LinkDestination* destination, SocketAddress* kept);
 // when the lookup fails or finds no address.
 bool LookUpHost(const LinkDestination* destination, SocketAddress* addresses, int capacity,
                 int* count);
+// Notes a lookup that found nothing as the last socket error: the
+// resolver's code, or the platform's "host not found" when the resolver
+// was not asked or gave no address that a link can use.
+void NoteLookupFailure(int resolverCode);
 // A TCP socket for the address's family with the link's options, or
 // NO_SOCKET with the error noted.
 SocketHandle MakeLinkSocket(const SocketAddress* address);
