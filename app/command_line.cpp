@@ -3,8 +3,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/console.h"
 #include "app/version.h"
+#include "core/console.h"
 
 namespace {
 

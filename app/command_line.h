@@ -8,7 +8,7 @@
 // and so are exactly "-h", "-V" and "/?". The other arguments are the pairs.
 #pragma once
 
-#include "app/tables.h"
+#include "core/tables.h"
 
 enum class CommandLineOutcome {
   Accepted,

@@ -1,6 +1,6 @@
 #include "app/fail_safe.h"
 
-#include "app/tables.h"
+#include "core/tables.h"
 #include "link/rigctl_command.h"
 
 namespace {
@@ -34,11 +34,5 @@ void ReleaseLinksForExit() {
   }
   while (AnyLinkAwaitingItsEnd() && PlatformMonotonicMicros() < deadline) {
     PlatformSleepMs(EXIT_POLL_MS);
-  }
-}
-
-void ReleaseStoppedPort(int slot, PttSender send) {
-  if (Options.FailSafe != 0 && Links[slot].DecidedPtt.load() == 1) {
-    send(slot, 0);
   }
 }

@@ -2,13 +2,11 @@
 // where the moment arises:
 // - the way out: when Tarnwick is stopped, ReleaseLinksForExit sends "T 0"
 //   on every keyed link and lets the servers read it before the end;
-// - a port that stops: the monitor hands it to ReleaseStoppedPort;
+// - a port that stops: the monitor releases it (ptt_monitor.cpp);
 // - a link that connects: its worker sends the port's decided state again
 //   (MarkLinkSendable), so a change lost while it was down arrives.
 // Without the option none of them happens.
 #pragma once
-
-#include "ptt/monitored_port.h"
 
 // How long the way out waits, for all links together, for the servers to
 // take their release.
@@ -23,8 +21,3 @@ void StartFailSafe();
 // each released server has ended its stream, or EXIT_RELEASE_LIMIT_MS has
 // passed. Safe to run again, or on two threads at once.
 void ReleaseLinksForExit();
-
-// A port that the monitor no longer watches: with --fail-safe, if its
-// decided state is 1, "T 0" goes out through send, which makes the decided
-// state 0.
-void ReleaseStoppedPort(int slot, PttSender send);

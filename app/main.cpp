@@ -1,11 +1,15 @@
 // Tarnwick: carries PTT from serial-port lines to rigctl servers.
 #include "app/command_line.h"
-#include "app/console.h"
 #include "app/fail_safe.h"
 #include "app/supervisor.h"
+#include "core/console.h"
+#include "link/rigctl_command.h"
 #include "ptt/ptt_monitor.h"
 
 namespace {
+
+// The monitor's commands go out on the link paired with the port.
+void SendOnLink(int slot, int pttOn) { SendPttCommand(&Links[slot], pttOn); }
 
 [[noreturn]] void ShowUsageAndExit() {
   Print(
@@ -44,7 +48,7 @@ int main(int argc, char** argv) {
   PlatformStartup();
   InstallCommandLine(commandLine);
   StartFailSafe();
-  StartPttMonitor();
+  StartPttMonitor(SendOnLink);
   StartAllLinkWorkers(StartLinkWorker);
   PlatformSleepMs(2000);
   Print("Tarnwick running - Press ctrl/c to exit\r\n");

@@ -2,7 +2,7 @@
 // stayed unconnected for 16 ticks.
 #pragma once
 
-#include "app/tables.h"
+#include "core/tables.h"
 
 constexpr int RETRY_PERIOD_TICKS = 16;
 

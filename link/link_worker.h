@@ -2,7 +2,7 @@
 // until it ends. The supervisor starts a new worker for every attempt.
 #pragma once
 
-#include "link/hamlib_link.h"
+#include "core/hamlib_link.h"
 
 // Thread body for one link; returns when the attempt or connection ends.
 void LinkWorker(HamlibLink* link);

@@ -3,14 +3,10 @@
 #include <algorithm>
 #include <cstring>
 
-#include "app/console.h"
-#include "app/fail_safe.h"
-#include "link/rigctl_command.h"
+#include "core/console.h"
 #include "ptt/status_stream.h"
 
 namespace {
-
-void SendOnLink(int slot, int pttOn) { SendPttCommand(&Links[slot], pttOn); }
 
 // Opens the slot's port as a virtual port, or else as a COM port, whose
 // lines are then watched. Says why not only when told to. Returns the
@@ -66,9 +62,17 @@ void OpenPort(PttMonitorState* state, int slot) {
   BeginWatching(&port, handle, isComPort);
 }
 
+// --fail-safe: a port that the monitor no longer watches, if its decided
+// state is 1, is released ("T 0"), which makes its decided state 0.
+void ReleaseStoppedPort(const PttMonitorState* state, int slot) {
+  if (Options.FailSafe != 0 && Links[slot].DecidedPtt.load() == 1) {
+    state->Send(slot, 0);
+  }
+}
+
 void StopMonitoring(PttMonitorState* state, MonitoredPort* port, int error) {
   port->Active = 0;
-  ReleaseStoppedPort(port->Slot, state->Send);
+  ReleaseStoppedPort(state, port->Slot);
   Print("TXGATE port %s Closed code %d - no longer monitored\r\n", PortNames[port->Slot], error);
 }
 
@@ -314,9 +318,9 @@ void PttMonitor(void* record) {
   }
 }
 
-void StartPttMonitor() {
+void StartPttMonitor(PttSender send) {
   PlatformMonitor.Layer = PlatformPortLayer();
-  PlatformMonitor.Send = SendOnLink;
+  PlatformMonitor.Send = send;
   PlatformMonitor.Now = PlatformMonotonicMicros;
   PlatformStartThread(PttMonitor, &PlatformMonitor);
 }

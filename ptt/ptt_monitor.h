@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "app/tables.h"
+#include "core/tables.h"
 #include "ptt/monitored_port.h"
 
 constexpr int MONITOR_WAIT_MS = 1000;
@@ -50,5 +50,6 @@ void MonitorPass(PttMonitorState* state);
 // life of the process.
 void PttMonitor(void* record);
 
-// Starts the monitor thread on the platform's ports, sending on Links.
-void StartPttMonitor();
+// Starts the monitor thread on the platform's ports, its commands going
+// through send.
+void StartPttMonitor(PttSender send);

@@ -6,7 +6,7 @@
 #include <string>
 #include <thread>
 
-#include "app/console.h"
+#include "core/console.h"
 #include "link/rigctl_command.h"
 #include "tests/test_support.h"
 
@@ -358,7 +358,7 @@ TEST_F(LinkWorkerTest, ACommandNotTakenWholeEndsTheConnectionWithNothingAfterIt)
     // Shutting the receiving side wakes the worker at once.
     EXPECT_LT(PlatformMonotonicMicros() - torn, 1000000);
 #else
-    (void)torn;  // Windows' select is not woken: the worker ends at its timeout
+    (void)torn;                          // Windows' select is not woken: the worker ends at its timeout
 #endif
     // Whenever it ends, the worker closes the socket itself: it does not
     // stay open until the next worker, up to 16 s later.

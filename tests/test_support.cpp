@@ -5,7 +5,7 @@
 #include <mutex>
 
 #include "app/command_line.h"
-#include "app/console.h"
+#include "core/console.h"
 
 namespace {
 

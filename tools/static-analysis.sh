@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Static analysis of Tarnwick's own code, failing on any finding:
-#   clang-tidy (checks in .clang-tidy) on app/ link/ ptt/ platform/ tools/ bench/;
+#   clang-tidy (checks in .clang-tidy) on app/ core/ link/ ptt/ platform/ tools/ bench/;
 #   cppcheck (tools/cppcheck-suppressions.txt) on those and on tests/.
 # Both read the compile commands of the native build (build/linux), which is
 # configured first if it is not there yet.
@@ -19,7 +19,7 @@ fi
 
 own_sources() {  # the project's own .cpp files of the native build
   grep -o '"file": *"[^"]*"' "$build/compile_commands.json" | sed 's/.*"\([^"]*\)"$/\1/' |
-    grep -E "/(app|link|ptt|platform|tools|bench)/[^/]+\.cpp$" | sort -u
+    grep -E "/(app|core|link|ptt|platform|tools|bench)/[^/]+\.cpp$" | sort -u
 }
 
 failed=0
@@ -42,8 +42,9 @@ common=(--enable=warning,style,performance,portability --inconclusive --std=c++1
         --error-exitcode=1 --quiet -j "$jobs"
         --template='{file}:{line}:{column}: {severity}: {message} [{id}]')
 if ! cppcheck "${common[@]}" --project="$build/compile_commands.json" --library=posix \
-    --library=googletest --file-filter='app/*' --file-filter='link/*' --file-filter='ptt/*' \
-    --file-filter='platform/*' --file-filter='tools/*' --file-filter='bench/*' --file-filter='tests/*'; then
+    --library=googletest --file-filter='app/*' --file-filter='core/*' --file-filter='link/*' \
+    --file-filter='ptt/*' --file-filter='platform/*' --file-filter='tools/*' \
+    --file-filter='bench/*' --file-filter='tests/*'; then
   failed=1
 fi
 # The Windows platform layer, and the fuzz harnesses (built only with clang).

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "app/command_line.h"
-#include "app/console.h"
+#include "core/console.h"
 
 namespace {
 

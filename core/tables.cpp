@@ -1,4 +1,4 @@
-#include "app/tables.h"
+#include "core/tables.h"
 
 char PortNames[MAX_PORTS][PORT_NAME_SIZE];
 HamlibLink Links[MAX_PORTS];

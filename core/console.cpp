@@ -1,10 +1,10 @@
-#include "app/console.h"
+#include "core/console.h"
 
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
 
-#include "app/options.h"
+#include "core/options.h"
 #include "platform/platform.h"
 
 namespace {
