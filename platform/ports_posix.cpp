@@ -160,7 +160,10 @@ int OpenVirtualPort(const char* name, PortHandle* port) {
   if (length < 0 || length >= static_cast<int>(sizeof address.sun_path)) {
     return ENAMETOOLONG;
   }
-  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  // Non-blocking, so that a server whose backlog is full (a hung QVN, or any
+  // program listening there) fails the open at once (EAGAIN) instead of
+  // holding the monitor in connect. The port's reads never wait anyway.
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) {
     return errno;
   }

@@ -1,8 +1,14 @@
 """--reopen: a virtual port that is missing when Tarnwick starts, or that QVN
 closes, is opened again within a period of its coming back and carries PTT
 to a real rigctld (with --fail-safe too, which releases the rig when the
-keyed port closes); each outage is reported once; and ten outages leave no
-descriptor or handle behind."""
+keyed port closes); each outage is reported once; ten outages leave no
+descriptor or handle behind; and a virtual port whose server does not take
+connections fails at once, at start-up and at each try, holding up no other
+port."""
+
+import os
+import socket
+import time
 
 from faults import (BANNER, OFF, ON, FaultTest, WINE_FD_SLACK, link_events, windows_handle_count,
                     wine_or)
@@ -12,6 +18,8 @@ from harness import EndToEnd, Target, unique_name
 # long after it appears, plus what qvnsim takes to see it happen.
 OPENED_WITHIN = 17.0
 NOT_FOUND = 2
+BUSY = 11  # EAGAIN: the server's listen backlog is full
+REOPEN_PERIOD = 16.0
 BROKEN_PIPE = wine_or(32, 109)  # EPIPE, ERROR_BROKEN_PIPE
 OUTAGES = 10
 PORTS = 4
@@ -186,3 +194,39 @@ class ReopenTest(FaultTest, EndToEnd):
             if Target.wine:
                 self.assertLessEqual(sample["handles"], baseline["handles"])
         self.assert_settles(probe, {"fds": baseline["fds"], "threads": baseline["threads"]})
+
+    def test_a_busy_virtual_port_holds_up_no_other_port_at_start_or_at_a_try(self):
+        if Target.wine:
+            self.skipTest("a busy pipe fails at once on Windows (231)")
+        # A server that takes no connection: its backlog is full.
+        busy = unique_name("Rb")
+        path = "/tmp/QVN" + busy
+        server = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        self.addCleanup(server.close)
+        server.bind(path)
+        self.addCleanup(os.unlink, path)
+        server.listen(0)
+        waiting = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        self.addCleanup(waiting.close)
+        waiting.connect(path)
+
+        rig = self.start_rigctld()
+        name = unique_name("Rg")
+        sim = self.start_qvnsim(name)
+        address = "127.0.0.1:%d" % rig.port
+        tarnwick = self.start_tarnwick("--reopen", busy, address, name, address)
+        failed = (b"TXGATE port QVN%s Open failed code %d - trying real com port\r\n"
+                  b"TXGATE port %s Open failed code %d\r\n"
+                  % (busy.encode(), BUSY, busy.encode(), NOT_FOUND))
+        tarnwick.out.wait_for(failed, Target.startup_allowance())
+        sim.wait_connected()
+        self.carries_ptt(sim, rig)
+
+        # The busy port is tried again a period after start-up; the other
+        # port goes on after it.
+        banner = tarnwick.out.wait_for(BANNER, Target.startup_allowance())
+        time.sleep(max(0.0, tarnwick.out.arrival(banner) + REOPEN_PERIOD - 1.0 - time.monotonic()))
+        self.carries_ptt(sim, rig)
+        self.assert_alive(tarnwick)
+        self.assertEqual(tarnwick.out.bytes().count(b"Open failed"), 2)
+
