@@ -26,8 +26,9 @@ ConnectOutcome ConnectNumeric(const LinkDestination* destination, SocketHandle* 
 }
 
 // Looked up afresh at each attempt, so that a host whose address changed
-// is found at its new one. The outcome is the last address's: NoSocket
-// only when no socket could be made for any of them.
+// is found at its new one. NoSocket only when no socket could be made for
+// any of them; otherwise Failed, with the error of the last connect tried,
+// not that of a later address whose socket could not be made.
 ConnectOutcome ConnectEachAddress(const LinkDestination* destination, SocketHandle* sock) {
   SocketAddress addresses[MAX_HOST_ADDRESSES];
   int count = 0;
@@ -35,6 +36,7 @@ ConnectOutcome ConnectEachAddress(const LinkDestination* destination, SocketHand
     return ConnectOutcome::Failed;
   }
   ConnectOutcome outcome = ConnectOutcome::NoSocket;
+  int connectError = 0;
   for (int i = 0; i < count; ++i) {
     SocketHandle made = MakeLinkSocket(&addresses[i]);
     if (made == NO_SOCKET) {
@@ -44,8 +46,12 @@ ConnectOutcome ConnectEachAddress(const LinkDestination* destination, SocketHand
       *sock = made;
       return ConnectOutcome::Connected;
     }
+    connectError = PlatformLastSocketError();
     PlatformCloseSocket(made);
     outcome = ConnectOutcome::Failed;
+  }
+  if (outcome == ConnectOutcome::Failed) {
+    RestoreSocketError(connectError);
   }
   return outcome;
 }

@@ -33,6 +33,8 @@ void NoteLookupFailure(int resolverCode);
 // A TCP socket for the address's family with the link's options, or
 // NO_SOCKET with the error noted.
 SocketHandle MakeLinkSocket(const SocketAddress* address);
+// Notes code as the last socket error again.
+void RestoreSocketError(int code);
 // Connects, blocking; false with the error noted.
 bool ConnectSocket(SocketHandle sock, const SocketAddress* address);
 // Notes the error of a connect to an address without its port: the one a

@@ -312,6 +312,8 @@ sa_family_t FamilyOf(const SocketAddress* address) {
 
 }  // namespace
 
+void RestoreSocketError(int code) { LastSocketError = code; }
+
 void NoteLookupFailure(int resolverCode) {
   LastSocketError = resolverCode != 0 ? resolverCode : EAI_NONAME;
 }

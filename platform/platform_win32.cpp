@@ -272,6 +272,8 @@ ADDRESS_FAMILY FamilyOf(const SocketAddress* address) {
 
 }  // namespace
 
+void RestoreSocketError(int code) { LastSocketError = code; }
+
 void NoteLookupFailure(int resolverCode) {
   LastSocketError = resolverCode != 0 ? resolverCode : WSAHOST_NOT_FOUND;
 }
