@@ -14,9 +14,13 @@ constexpr std::int32_t PTT_UNDECIDED = -1;
 
 // Where a link stands on the way out (--fail-safe). Once the exit path has
 // taken a link, nothing more goes out on it, by any thread.
-constexpr std::int32_t LINK_SENDING = 0;       // the exit path has not taken it
-constexpr std::int32_t LINK_AWAITING_END = 1;  // released; its server has yet to end the stream
-constexpr std::int32_t LINK_SILENT = 2;        // taken, and nothing left to wait for
+constexpr std::int32_t LINK_SENDING = 0;  // the exit path has not taken it
+constexpr std::int32_t LINK_AWAITING_END =
+    1;                                   // closed in order; its server has yet to end the stream
+constexpr std::int32_t LINK_SILENT = 2;  // taken, and nothing left to wait for
+// Keyed, and its connect under way: once connected it gets "T 0" and is
+// closed in order.
+constexpr std::int32_t LINK_AWAITING_CONNECT = 3;
 
 struct HamlibLink {
   // Written once before any thread starts; read-only afterwards.

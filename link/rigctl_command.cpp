@@ -66,6 +66,29 @@ bool DiscardWhatArrived(SocketHandle sock) {
   return false;
 }
 
+// The way out's close of a connected link; SendLock is held. What the
+// server sent is read first: replies left unread would turn the close into
+// a reset, and a reset may discard what the server has not read yet. Then
+// "T 0" if asked, and the end of our stream: the server reads what came,
+// answers, and ends its side in turn. Returns whether the link now awaits
+// that end.
+bool CloseInOrder(HamlibLink* link, bool release) {
+  SocketHandle sock = link->Sock.load();
+  DiscardWhatArrived(sock);
+  bool whole = !release || SendUnderLock(link, 0);
+  if (whole) {
+    PlatformShutdownSending(sock);
+  }
+  link->ExitStage.store(whole ? LINK_AWAITING_END : LINK_SILENT);
+  return whole;
+}
+
+// A worker is connecting the link: it has one, and commands cannot go out
+// yet.
+bool ConnectUnderWay(const HamlibLink& link) {
+  return link.WorkerActive.load() != 0 && link.Sendable.load() == 0;
+}
+
 }  // namespace
 
 void SetCommandSender(CommandSender sender) { Sender.store(sender); }
@@ -100,14 +123,19 @@ void CloseLinkSocket(HamlibLink* link) {
 
 void MarkLinkSendable(HamlibLink* link, bool resendDecided) {
   PlatformLockAcquire(&link->SendLock);
-  // After the exit path has taken the link, a new connection carries nothing.
-  if (link->ExitStage.load() == LINK_SENDING) {
+  std::int32_t stage = link->ExitStage.load();
+  if (stage == LINK_SENDING) {
     link->Sendable.store(1);
     std::int32_t decided = link->DecidedPtt.load();
     if (resendDecided && decided != PTT_UNDECIDED) {
       SendUnderLock(link, decided);
     }
+  } else if (stage == LINK_AWAITING_CONNECT) {
+    // The way out waits for this connection to release the rig on it.
+    link->Sendable.store(1);
+    CloseInOrder(link, true);
   }
+  // Otherwise the exit path has taken the link: the connection carries nothing.
   PlatformLockRelease(&link->SendLock);
 }
 
@@ -119,34 +147,36 @@ void SetLinkSocket(HamlibLink* link, SocketHandle sock) {
 
 bool ReleaseLinkForExit(HamlibLink* link) {
   PlatformLockAcquire(&link->SendLock);
-  bool released = false;
+  bool closing = false;
   if (link->ExitStage.load() == LINK_SENDING) {
-    if (MaySend(*link) && link->DecidedPtt.load() == 1) {
-      SocketHandle sock = link->Sock.load();
-      // Replies left unread would turn the close into a reset, and a reset
-      // may discard the release before the server has read it.
-      DiscardWhatArrived(sock);
-      released = SendUnderLock(link, 0);
-      if (released) {
-        // The end of our stream follows the command: the server reads it,
-        // answers, and ends its side in turn.
-        PlatformShutdownSending(sock);
-      }
+    bool keyed = link->DecidedPtt.load() == 1;
+    if (MaySend(*link)) {
+      closing = CloseInOrder(link, keyed);
+    } else if (keyed && ConnectUnderWay(*link)) {
+      link->ExitStage.store(LINK_AWAITING_CONNECT);
+      closing = true;
+    } else {
+      link->ExitStage.store(LINK_SILENT);
     }
-    link->ExitStage.store(released ? LINK_AWAITING_END : LINK_SILENT);
   }
   PlatformLockRelease(&link->SendLock);
-  return released;
+  return closing;
 }
 
 bool ReleasedLinkHasEnded(HamlibLink* link) {
   PlatformLockAcquire(&link->SendLock);
   // The worker may have closed the socket already (CloseLinkSocket), having
   // read the end itself; then the stage is no longer LINK_AWAITING_END.
-  if (link->ExitStage.load() == LINK_AWAITING_END && DiscardWhatArrived(link->Sock.load())) {
+  std::int32_t stage = link->ExitStage.load();
+  if (stage == LINK_AWAITING_END && DiscardWhatArrived(link->Sock.load())) {
     link->ExitStage.store(LINK_SILENT);
   }
-  bool ended = link->ExitStage.load() != LINK_AWAITING_END;
+  // A connect that failed leaves nothing to wait for.
+  if (stage == LINK_AWAITING_CONNECT && link->WorkerActive.load() == 0) {
+    link->ExitStage.store(LINK_SILENT);
+  }
+  stage = link->ExitStage.load();
+  bool ended = stage != LINK_AWAITING_END && stage != LINK_AWAITING_CONNECT;
   PlatformLockRelease(&link->SendLock);
   return ended;
 }

@@ -31,20 +31,25 @@ void CloseLinkSocket(HamlibLink* link);
 // Lets commands go out on the link's socket, once it is connected, unless
 // the exit path has taken the link. With resendDecided, the port's decided
 // state, if any, goes out first, in the same hold of the lock: no command
-// can come between, so the resend never overtakes a newer change.
+// can come between, so the resend never overtakes a newer change. A link
+// that the exit path awaits (keyed while it was connecting) gets "T 0" and
+// is closed in order instead.
 void MarkLinkSendable(HamlibLink* link, bool resendDecided);
 
 // Publishes a newly created socket as the link's socket.
 void SetLinkSocket(HamlibLink* link, SocketHandle sock);
 
 // The link's part of the way out. From now on nothing goes out on the link,
-// by any thread. A connected link whose decided state is 1 gets "T 0" first:
-// what the server sent is read, the command sent and the sending side shut,
-// so that the server reads the command, answers and ends the stream. Returns
-// whether that release went out; the link then awaits its end.
+// by any thread, but what follows. A connected link is closed in order:
+// what the server sent is read, "T 0" sent where the decided state is 1,
+// and the sending side shut, so that the server reads every command,
+// answers and ends the stream. A link whose connect is under way while its
+// decided state is 1 gets the same once it connects. Returns whether the
+// link now awaits one of those.
 bool ReleaseLinkForExit(HamlibLink* link);
 
-// Whether a link is no longer awaiting the end of a released connection:
-// its server ended the stream, the connection failed, or the worker has
-// closed it. Reads and discards what the server sent; never waits.
+// Whether a link is no longer awaiting the way out's close or connect: its
+// server ended the stream, the connection or the connect failed, or the
+// worker has closed it. Reads and discards what the server sent; never
+// waits.
 bool ReleasedLinkHasEnded(HamlibLink* link);

@@ -207,8 +207,8 @@ TEST_F(FailSafeTest, NothingFollowsTheReleaseWhileTheMonitorGoesOnSending) {
   EXPECT_EQ(streams_[0].End, StreamEnd::Closed);
 }
 
-TEST_F(FailSafeTest, OnlyConnectedKeyedLinksAreReleasedButEveryLinkFallsSilent) {
-  // Link 0 is connected and released; link 1 is keyed but down.
+TEST_F(FailSafeTest, OnlyKeyedLinksAreReleasedEveryConnectedOneIsClosedInOrder) {
+  // Link 0 is connected and not keyed; link 1 is keyed but down.
   Serve(0, QUIET_MS);
   Connect(0);
   SendPttCommand(&Links[0], 0);
@@ -223,10 +223,30 @@ TEST_F(FailSafeTest, OnlyConnectedKeyedLinksAreReleasedButEveryLinkFallsSilent) 
   StartWorker(1);
   JoinAll();
   EXPECT_EQ(streams_[0].Received, "T 0\n");
-  EXPECT_EQ(streams_[0].End, StreamEnd::StillOpen) << "released only when keyed";
+  // Ended, not reset: a reset could discard what the server had not read.
+  EXPECT_EQ(streams_[0].End, StreamEnd::Closed);
   EXPECT_EQ(streams_[1].Received, "");
   EXPECT_NE(Captured().find("Connected to HAMLIB socket Addr " + std::string(Links[1].AddrText)),
             std::string::npos);
+}
+
+TEST_F(FailSafeTest, AKeyedLinkWhoseConnectIsUnderWayIsReleasedOnceConnected) {
+  SendPttCommand(&Links[0], 1);
+  Links[0].WorkerActive.store(1);  // started by the supervisor, still connecting
+  std::int64_t took = 0;
+  std::thread wayOut([&took] {
+    std::int64_t started = PlatformMonotonicMicros();
+    ReleaseLinksForExit();
+    took = MillisecondsSince(started);
+  });
+  PlatformSleepMs(QUIET_MS);
+  Serve(0);
+  workers_[0] = std::thread(LinkWorker, &Links[0]);
+  wayOut.join();
+  JoinAll();
+  EXPECT_EQ(streams_[0].Received, "T 0\n");
+  EXPECT_EQ(streams_[0].End, StreamEnd::Closed);
+  EXPECT_LT(took, EXIT_RELEASE_LIMIT_MS) << "waited for the connect, not for the limit";
 }
 
 TEST_F(FailSafeTest, TheWayOutEndsWithinItsLimitForAllLinksTogether) {

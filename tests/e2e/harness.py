@@ -74,6 +74,24 @@ def free_port(host=LOOPBACK):
         return probe.getsockname()[1]
 
 
+SYN_SENT = "02"  # a connect's state in /proc/net/tcp: SYN sent, no answer yet
+
+
+def connecting_since(port, timeout):
+    """Waits for a socket connecting to 127.0.0.1:port (SYN sent, no answer
+    yet) to show in the kernel's table; returns when it was first seen."""
+    remote = "0100007F:%04X" % port
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        with open("/proc/net/tcp") as table:
+            for line in table.read().splitlines()[1:]:
+                fields = line.split()
+                if fields[2] == remote and fields[3] == SYN_SENT:
+                    return time.monotonic()
+        time.sleep(0.01)
+    raise AssertionError("no connect to port %d within %.1f s" % (port, timeout))
+
+
 def unique_name(tag):
     """A port name no other test uses: never COMn or LPTn."""
     return "tnwk%s%d" % (tag, os.getpid())

@@ -8,10 +8,12 @@ on as CTRL_C_EVENT; SIGTERM and SIGHUP end a Wine program without calling
 the handler). The other console events are given to the handler by the unit
 tests."""
 
+import resource
 import signal
+import socket
 import time
 
-from harness import EndToEnd, Target, unique_name
+from harness import LOOPBACK, EndToEnd, Target, connecting_since, unique_name
 
 BANNER = b"Tarnwick running - Press ctrl/c to exit\r\n"
 LOSS = b"HAMLIB Thread Terminated Addr 127.0.0.1:%d\r\n"
@@ -24,6 +26,14 @@ EXIT_MARGIN = 2.0 if Target.wine else 1.0
 STILL_KEYED_WATCH = 1.5
 # The supervisor's period, and slack for a loaded machine.
 RECONNECT_WAIT = 16 + 5.0
+# A connect whose SYN a full backlog drops is tried again 1 and 3 s after
+# the first: the stop comes this long after it, the backlog is freed, and
+# the one at 3 s connects while the way out waits.
+STOP_DURING_CONNECT = 2.4
+
+
+def without_core_dump():
+    resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
 
 
 class Station:
@@ -125,6 +135,58 @@ class WayOutTest(EndToEnd):
         # than the limit.
         self.assertGreater(took, EXIT_LIMIT - 0.1)
         self.assertLess(took, EXIT_LIMIT + EXIT_MARGIN)
+
+
+    def test_the_way_out_ends_each_stream_in_order_with_the_answers_unread(self):
+        # Keyed and released before the stop: nothing to release, but the
+        # server's answers lie unread, which would make a plain close a reset.
+        rig = self.start_recording_rig()
+        tarnwick, sims = self.start_linked([unique_name("Wo")], [rig], options=["--fail-safe"])
+        sims[0].send("on")
+        sims[0].send("off")
+        self.assertEqual(rig.wait_received(b"T 1\nT 0\n"), b"T 1\nT 0\n")
+        time.sleep(0.2)  # the answers arrive
+        tarnwick.popen.send_signal(signal.SIGINT)
+        tarnwick.wait_exit(EXIT_LIMIT + EXIT_MARGIN + 5.0)
+        deadline = time.monotonic() + 2.0
+        while not rig.stream_ended and time.monotonic() < deadline:
+            time.sleep(0.02)
+        self.assertTrue(rig.stream_ended, "the stream was reset, not ended")
+        self.assertEqual(rig.received(), b"T 1\nT 0\n")
+
+    def test_a_keyed_link_still_connecting_at_the_stop_is_released_once_connected(self):
+        # A full backlog holds the link's connect back; the port is keyed
+        # meanwhile, which nothing can carry yet.
+        listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.addCleanup(listener.close)
+        listener.bind((LOOPBACK, 0))
+        listener.listen(0)
+        listener.settimeout(10.0)
+        port = listener.getsockname()[1]
+        filler = socket.create_connection((LOOPBACK, port))
+        self.addCleanup(filler.close)
+        name = unique_name("Wc")
+        sim = self.start_qvnsim(name)
+        tarnwick = self.start_tarnwick("--fail-safe", name, "127.0.0.1:%d" % port)
+        syn = connecting_since(port, Target.startup_allowance())
+        sim.wait_connected()
+        sim.send("on")
+        time.sleep(max(0.0, syn + STOP_DURING_CONNECT - time.monotonic()))
+        self.assertNotIn(b"Connected", tarnwick.out.bytes(), "connected before the stop")
+        tarnwick.popen.send_signal(signal.SIGINT)
+        waiting, _ = listener.accept()  # the filler's: the backlog has room again
+        waiting.close()
+        link, _ = listener.accept()
+        with link:
+            link.settimeout(EXIT_LIMIT + EXIT_MARGIN)
+            received = b""
+            while True:
+                chunk = link.recv(64)
+                if not chunk:
+                    break
+                received += chunk
+        self.assertEqual(received, b"T 0\n")
+        tarnwick.wait_exit(EXIT_LIMIT + EXIT_MARGIN + 5.0)
 
 
 class PortStopsTest(EndToEnd):

@@ -7,31 +7,15 @@ drops the connect's SYN, and the kernel sends it again 1, 3 and 7 s later."""
 import socket
 import time
 
-from harness import LOOPBACK, EndToEnd, Target, unique_name
+from harness import LOOPBACK, EndToEnd, Target, connecting_since, unique_name
 
 BANNER = b"Tarnwick running - Press ctrl/c to exit\r\n"
 RETRY_PERIOD = 16
 # A tick either way, and a half second for a loaded machine.
 MARGIN = 1.5
-SYN_SENT = "02"
 # The backlog is freed this long after the connect's first SYN: the
 # retransmission 1 s after it is dropped, the one at 3 s gets through.
 HOLD_BACKLOG = 2.0
-
-
-def connecting_since(port, timeout):
-    """Waits for a socket connecting to 127.0.0.1:port (SYN sent, no answer
-    yet) to show in the kernel's table; returns when it was first seen."""
-    remote = "0100007F:%04X" % port
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        with open("/proc/net/tcp") as table:
-            for line in table.read().splitlines()[1:]:
-                fields = line.split()
-                if fields[2] == remote and fields[3] == SYN_SENT:
-                    return time.monotonic()
-        time.sleep(0.01)
-    raise AssertionError("no connect to port %d within %.1f s" % (port, timeout))
 
 
 class SlowConnectTest(EndToEnd):
