@@ -5,7 +5,7 @@
 
 namespace {
 
-// How often the way out looks for the ends of the released streams.
+// How often the way out looks for the ends of the closed streams.
 constexpr unsigned EXIT_POLL_MS = 10;
 
 // Looks at every link, so that each one's end is read as soon as it comes.
@@ -20,12 +20,6 @@ bool AnyLinkAwaitingItsEnd() {
 }
 
 }  // namespace
-
-void StartFailSafe() {
-  if (Options.FailSafe != 0) {
-    PlatformRunOnStop(ReleaseLinksForExit);
-  }
-}
 
 void ReleaseLinksForExit() {
   std::int64_t deadline = PlatformMonotonicMicros() + EXIT_RELEASE_LIMIT_MS * 1000LL;

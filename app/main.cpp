@@ -1,7 +1,7 @@
 // Tarnwick: carries PTT from serial-port lines to rigctl servers.
 #include "app/command_line.h"
-#include "app/fail_safe.h"
 #include "app/supervisor.h"
+#include "app/way_out.h"
 #include "core/console.h"
 #include "link/rigctl_command.h"
 #include "ptt/ptt_monitor.h"
@@ -36,6 +36,16 @@ void SendOnLink(int slot, int pttOn) { SendPttCommand(&Links[slot], pttOn); }
   }
 }
 
+// The way out is set up in every mode; without it --fail-safe would be a
+// promise that nothing keeps, so it refuses to start instead.
+void StartWayOutOrRefuse() {
+  int error = StartWayOut();
+  if (error != 0 && Options.FailSafe != 0) {
+    Print("--fail-safe cannot be set up (code %d)\r\n", error);
+    PlatformExit(1);
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -47,7 +57,9 @@ int main(int argc, char** argv) {
   }
   PlatformStartup();
   InstallCommandLine(commandLine);
-  StartFailSafe();
+  // POSIX: the stop signals are blocked before any other thread starts.
+  StartWayOutOrRefuse();
+  StartOutputWriter();
   StartPttMonitor(SendOnLink);
   StartAllLinkWorkers(StartLinkWorker);
   PlatformSleepMs(2000);

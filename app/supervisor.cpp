@@ -10,7 +10,7 @@ void LinkWorkerThread(void* record) { LinkWorker(static_cast<HamlibLink*>(record
 
 bool StartLinkWorker(HamlibLink* link) {
   link->WorkerActive.store(1);
-  if (!PlatformStartThread(LinkWorkerThread, link)) {
+  if (PlatformStartThread(LinkWorkerThread, link) != 0) {
     link->WorkerActive.store(0);
     return false;
   }

@@ -11,8 +11,12 @@ namespace {
 
 std::atomic<ConsoleSink> Sink{nullptr};
 
-constexpr int MESSAGE_SIZE = 512;     // the longest message with a 163-character address
+// The longest message with a 163-character address.
+constexpr int MESSAGE_SIZE = OUTPUT_MESSAGE_SIZE;
 constexpr int TIMESTAMP_LENGTH = 20;  // "YYYY-MM-DD HH:MM:SS "
+
+OutputQueue StandardOutput;
+std::atomic<int> WriterRunning{0};
 
 // --timestamps: the local date and time that begins each message.
 int WriteTimestamp(char* buffer, std::size_t size) {
@@ -23,12 +27,36 @@ int WriteTimestamp(char* buffer, std::size_t size) {
   return length == TIMESTAMP_LENGTH ? length : 0;
 }
 
+// Writes a message whole, to the sink of the moment.
+void WriteNow(const char* bytes, std::size_t count) {
+  ConsoleSink sink = Sink.load();
+  if (sink != nullptr) {
+    sink(bytes, count);
+  } else {
+    PlatformWriteConsole(bytes, count);
+  }
+}
+
 }  // namespace
 
 void SetConsoleSink(ConsoleSink sink) { Sink.store(sink); }
 
+int StartOutputWriter() {
+  InitOutputQueue(&StandardOutput, WriteNow);
+  int error = PlatformStartThread(RunOutputWriter, &StandardOutput);
+  if (error == 0) {
+    WriterRunning.store(1);
+  }
+  return error;
+}
+
+bool FlushOutput(std::int64_t deadlineMicros) {
+  return WriterRunning.load() == 0 || WaitUntilWritten(&StandardOutput, deadlineMicros);
+}
+
 // The time stamp and the message are formatted into one buffer, so that
-// the message stays one whole write.
+// the message stays whole; it is stamped when it is made, whenever it is
+// written.
 void Print(const char* format, ...) {
   char message[MESSAGE_SIZE];
   int stamp = Options.Timestamps != 0 ? WriteTimestamp(message, sizeof message) : 0;
@@ -44,10 +72,9 @@ void Print(const char* format, ...) {
   std::size_t count = static_cast<std::size_t>(length) < sizeof message
                           ? static_cast<std::size_t>(length)
                           : sizeof message - 1;
-  ConsoleSink sink = Sink.load();
-  if (sink != nullptr) {
-    sink(message, count);
+  if (WriterRunning.load() != 0) {
+    QueueMessage(&StandardOutput, message, count, stamp);
   } else {
-    PlatformWriteConsole(message, count);
+    WriteNow(message, count);
   }
 }

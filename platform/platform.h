@@ -42,6 +42,11 @@ struct PlatformLock {
   alignas(8) unsigned char Storage[64];
 };
 
+// Room for a pthread_cond_t or a CONDITION_VARIABLE.
+struct PlatformCondition {
+  alignas(8) unsigned char Storage[64];
+};
+
 // What waiting for a socket found: a combination of these bits, 0 on a
 // timeout, or SOCKET_WAIT_FAILED.
 constexpr int SOCKET_READABLE = 1;
@@ -49,7 +54,9 @@ constexpr int SOCKET_EXCEPTION = 2;
 constexpr int SOCKET_WAIT_FAILED = -1;
 
 // --- process -------------------------------------------------------------
-// Standard output in binary mode, so messages reach it byte for byte.
+// Standard output in binary mode, so messages reach it byte for byte. On
+// POSIX SIGPIPE is ignored from here on: output that nobody reads any more
+// loses its messages, and never ends the process.
 void PlatformPrepareConsole();
 // Socket start-up and what the platform needs before the first thread.
 void PlatformStartup();
@@ -67,17 +74,19 @@ int PlatformReadConsoleCharacter();
 using StopAction = void (*)();
 // From now on, each event that stops Tarnwick first runs action on a thread
 // where it may take locks and send, then ends the process as the event would
-// have without it. POSIX: SIGINT, SIGTERM and SIGHUP, except those ignored
-// when the process started, which stay ignored; they are blocked here and
-// waited for by a thread of their own. Windows: Ctrl+C, Ctrl+Break, closing
-// the console, log-off and shut-down. Call before the first thread starts.
-// Returns false, with everything as it was, when it cannot.
-bool PlatformRunOnStop(StopAction action);
+// have without it. POSIX: SIGINT, SIGTERM, SIGHUP and SIGQUIT, except those
+// ignored when the process started, which stay ignored; they are blocked
+// here and waited for by a thread of their own. Windows: Ctrl+C,
+// Ctrl+Break, closing the console, log-off and shut-down. Call before the
+// first thread starts. Returns 0, or the platform's error code with
+// everything as it was.
+int PlatformRunOnStop(StopAction action);
 
 // --- threads and time ----------------------------------------------------
 using ThreadEntry = void (*)(void* record);
-// Starts a detached thread; returns false if it could not be started.
-bool PlatformStartThread(ThreadEntry entry, void* record);
+// Starts a detached thread. Returns 0, or the platform's error code when
+// it could not be started.
+int PlatformStartThread(ThreadEntry entry, void* record);
 void PlatformSleepMs(unsigned milliseconds);
 // A monotonic clock in microseconds, for measurements.
 std::int64_t PlatformMonotonicMicros();
@@ -95,13 +104,20 @@ struct LocalDateTime {
 void PlatformLocalTime(LocalDateTime* now);
 
 // --- console -------------------------------------------------------------
-// Writes the bytes whole to standard output and flushes them at once.
+// Writes the bytes whole to standard output with the system's own write (no
+// buffer of the runtime library's), waiting as long as the output cannot
+// take them. Bytes that cannot be written (a closed output) are dropped.
 void PlatformWriteConsole(const char* bytes, std::size_t count);
 
 // --- lock ----------------------------------------------------------------
 void PlatformLockInit(PlatformLock* lock);
 void PlatformLockAcquire(PlatformLock* lock);
 void PlatformLockRelease(PlatformLock* lock);
+void PlatformConditionInit(PlatformCondition* condition);
+// Sleeps, without a timeout, until the condition is signalled; the lock is
+// held on entry and again on return. May return without a signal.
+void PlatformConditionWait(PlatformCondition* condition, PlatformLock* lock);
+void PlatformConditionSignal(PlatformCondition* condition);
 
 // --- TCP sockets ---------------------------------------------------------
 // Each call that fails reports the platform's error code through

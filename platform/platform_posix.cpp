@@ -27,6 +27,7 @@
 #include "platform/thread_start.h"
 
 static_assert(sizeof(pthread_mutex_t) <= sizeof(PlatformLock::Storage), "lock fits");
+static_assert(sizeof(pthread_cond_t) <= sizeof(PlatformCondition::Storage), "condition fits");
 
 namespace {
 
@@ -38,14 +39,18 @@ pthread_mutex_t* MutexOf(PlatformLock* lock) {
   return reinterpret_cast<pthread_mutex_t*>(lock->Storage);
 }
 
+pthread_cond_t* ConditionOf(PlatformCondition* condition) {
+  return reinterpret_cast<pthread_cond_t*>(condition->Storage);
+}
+
 void* RunThread(void* argument) {
   RunThreadStart(static_cast<ThreadStart*>(argument));
   return nullptr;
 }
 
-// The signals that stop Tarnwick: Ctrl+C, kill's default, and the end of
-// the terminal session.
-const int StopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+// The signals that stop Tarnwick: Ctrl+C, kill's default, the end of the
+// terminal session, and Ctrl+\.
+const int StopSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 
 bool IgnoredAtStart(int signalNumber) {
   struct sigaction current {};
@@ -167,7 +172,7 @@ void WaitForStopSignal(void* record) {
 
 }  // namespace
 
-void PlatformPrepareConsole() {}
+void PlatformPrepareConsole() { signal(SIGPIPE, SIG_IGN); }
 
 void PlatformStartup() {}
 
@@ -204,26 +209,26 @@ void PlatformDiscardTypedKeys() { tcflush(STDIN_FILENO, TCIFLUSH); }
 // NOLINTNEXTLINE(concurrency-mt-unsafe)
 void PlatformExit(int status) { std::exit(status); }
 
-bool PlatformRunOnStop(StopAction action) {
+int PlatformRunOnStop(StopAction action) {
   Stops.Action = action;
   if (!StopSignalsToWatch(&Stops.Signals)) {
-    return true;
+    return 0;
   }
   // Blocked before any other thread exists, so every thread inherits the
   // mask and only the waiter ever takes these signals.
   sigset_t previous;
   pthread_sigmask(SIG_BLOCK, &Stops.Signals, &previous);
-  if (!PlatformStartThread(WaitForStopSignal, &Stops)) {
+  int error = PlatformStartThread(WaitForStopSignal, &Stops);
+  if (error != 0) {
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-    return false;
   }
-  return true;
+  return error;
 }
 
-bool PlatformStartThread(ThreadEntry entry, void* record) {
+int PlatformStartThread(ThreadEntry entry, void* record) {
   ThreadStart* start = TakeThreadStart(entry, record);
   if (start == nullptr) {
-    return false;
+    return EAGAIN;
   }
   pthread_attr_t attributes;
   pthread_attr_init(&attributes);
@@ -233,9 +238,8 @@ bool PlatformStartThread(ThreadEntry entry, void* record) {
   pthread_attr_destroy(&attributes);
   if (result != 0) {
     ReleaseThreadStart(start);
-    return false;
   }
-  return true;
+  return result;
 }
 
 void PlatformSleepMs(unsigned milliseconds) {
@@ -259,9 +263,21 @@ void PlatformLocalTime(LocalDateTime* now) {
                        local.tm_hour,        local.tm_min,     local.tm_sec};
 }
 
+// An output left non-blocking by whoever shares it says "not now" instead of
+// waiting: then wait until it can take more.
 void PlatformWriteConsole(const char* bytes, std::size_t count) {
-  std::fwrite(bytes, 1, count, stdout);
-  std::fflush(stdout);
+  while (count > 0) {
+    ssize_t written = write(STDOUT_FILENO, bytes, count);
+    if (written >= 0) {
+      bytes += written;
+      count -= static_cast<std::size_t>(written);
+    } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      pollfd output{STDOUT_FILENO, POLLOUT, 0};
+      PollRetrying(&output, 1, -1);
+    } else if (errno != EINTR) {
+      return;
+    }
+  }
 }
 
 void PlatformLockInit(PlatformLock* lock) { pthread_mutex_init(MutexOf(lock), nullptr); }
@@ -269,6 +285,18 @@ void PlatformLockInit(PlatformLock* lock) { pthread_mutex_init(MutexOf(lock), nu
 void PlatformLockAcquire(PlatformLock* lock) { pthread_mutex_lock(MutexOf(lock)); }
 
 void PlatformLockRelease(PlatformLock* lock) { pthread_mutex_unlock(MutexOf(lock)); }
+
+void PlatformConditionInit(PlatformCondition* condition) {
+  pthread_cond_init(ConditionOf(condition), nullptr);
+}
+
+void PlatformConditionWait(PlatformCondition* condition, PlatformLock* lock) {
+  pthread_cond_wait(ConditionOf(condition), MutexOf(lock));
+}
+
+void PlatformConditionSignal(PlatformCondition* condition) {
+  pthread_cond_signal(ConditionOf(condition));
+}
 
 int PlatformLastSocketError() { return LastSocketError; }
 

@@ -27,6 +27,7 @@
 
 static_assert(sizeof(SRWLOCK) <= sizeof(PlatformLock::Storage), "lock fits");
 static_assert(alignof(SRWLOCK) <= alignof(PlatformLock), "lock is aligned");
+static_assert(sizeof(CONDITION_VARIABLE) <= sizeof(PlatformCondition::Storage), "condition fits");
 static_assert(sizeof(SocketHandle) == sizeof(SOCKET), "a SOCKET fits a SocketHandle");
 static_assert(NO_SOCKET == static_cast<SocketHandle>(INVALID_SOCKET), "no socket is invalid");
 
@@ -43,6 +44,10 @@ SOCKET Sock(SocketHandle sock) { return static_cast<SOCKET>(sock); }
 SocketHandle Handle(SOCKET sock) { return static_cast<SocketHandle>(sock); }
 
 SRWLOCK* SrwOf(PlatformLock* lock) { return reinterpret_cast<SRWLOCK*>(lock->Storage); }
+
+CONDITION_VARIABLE* ConditionOf(PlatformCondition* condition) {
+  return reinterpret_cast<CONDITION_VARIABLE*>(condition->Storage);
+}
 
 // Records the socket error of the call that just failed.
 void NoteSocketError() { LastSocketError = WSAGetLastError(); }
@@ -192,25 +197,29 @@ BOOL WINAPI StopEventHandler(DWORD event) {
   return FALSE;
 }
 
-bool PlatformRunOnStop(StopAction action) {
+int PlatformRunOnStop(StopAction action) {
   OnStop.store(action);
   if (SetConsoleCtrlHandler(StopEventHandler, TRUE) == 0) {
     OnStop.store(nullptr);
-    return false;
+    return static_cast<int>(GetLastError());
   }
-  return true;
+  return 0;
 }
 
-bool PlatformStartThread(ThreadEntry entry, void* record) {
+// CreateThread's own code when it gave one; "cannot create another thread"
+// otherwise (no start record free).
+int PlatformStartThread(ThreadEntry entry, void* record) {
   ThreadStart* start = TakeThreadStart(entry, record);
   if (start == nullptr) {
-    return false;
+    return ERROR_TOO_MANY_TCBS;
   }
+  SetLastError(0);
   if (_beginthread(RunThread, 0, start) == static_cast<uintptr_t>(-1)) {
+    DWORD error = GetLastError();
     ReleaseThreadStart(start);
-    return false;
+    return error != 0 ? static_cast<int>(error) : ERROR_TOO_MANY_TCBS;
   }
-  return true;
+  return 0;
 }
 
 void PlatformSleepMs(unsigned milliseconds) { Sleep(milliseconds); }
@@ -234,8 +243,16 @@ void PlatformLocalTime(LocalDateTime* now) {
 }
 
 void PlatformWriteConsole(const char* bytes, std::size_t count) {
-  std::fwrite(bytes, 1, count, stdout);
-  std::fflush(stdout);
+  HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+  while (count > 0) {
+    DWORD written = 0;
+    DWORD chunk = count < 0x10000 ? static_cast<DWORD>(count) : 0x10000;
+    if (WriteFile(output, bytes, chunk, &written, nullptr) == 0 || written == 0) {
+      return;
+    }
+    bytes += written;
+    count -= written;
+  }
 }
 
 void PlatformLockInit(PlatformLock* lock) { InitializeSRWLock(SrwOf(lock)); }
@@ -243,6 +260,18 @@ void PlatformLockInit(PlatformLock* lock) { InitializeSRWLock(SrwOf(lock)); }
 void PlatformLockAcquire(PlatformLock* lock) { AcquireSRWLockExclusive(SrwOf(lock)); }
 
 void PlatformLockRelease(PlatformLock* lock) { ReleaseSRWLockExclusive(SrwOf(lock)); }
+
+void PlatformConditionInit(PlatformCondition* condition) {
+  InitializeConditionVariable(ConditionOf(condition));
+}
+
+void PlatformConditionWait(PlatformCondition* condition, PlatformLock* lock) {
+  SleepConditionVariableSRW(ConditionOf(condition), SrwOf(lock), INFINITE, 0);
+}
+
+void PlatformConditionSignal(PlatformCondition* condition) {
+  WakeConditionVariable(ConditionOf(condition));
+}
 
 int PlatformLastSocketError() { return LastSocketError; }
 

@@ -316,8 +316,9 @@ void WatchComLines(PortHandle handle) {
   pthread_mutex_lock(&port.Lock);
   port.WaiterRunning = true;
   pthread_mutex_unlock(&port.Lock);
-  if (!PlatformStartThread(LineWaiter, &port)) {
-    NoteWaiterFailure(&port, EAGAIN);
+  int error = PlatformStartThread(LineWaiter, &port);
+  if (error != 0) {
+    NoteWaiterFailure(&port, error);
     EndWaiter(&port);
   }
 }

@@ -322,5 +322,8 @@ void StartPttMonitor(PttSender send) {
   PlatformMonitor.Layer = PlatformPortLayer();
   PlatformMonitor.Send = send;
   PlatformMonitor.Now = PlatformMonotonicMicros;
-  PlatformStartThread(PttMonitor, &PlatformMonitor);
+  int error = PlatformStartThread(PttMonitor, &PlatformMonitor);
+  if (error != 0) {
+    Print("TXGATE port monitor failed to start code %d\r\n", error);
+  }
 }

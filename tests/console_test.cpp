@@ -2,9 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <condition_variable>
+#include <cstring>
 #include <ctime>
+#include <mutex>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/test_support.h"
@@ -74,6 +78,71 @@ TEST_F(ConsoleTest, TimestampedLongestMessageIsWhole) {
       "Connect Failed for HAMLIB socket - error code = -2147483647 Addr " + address + "\r\n";
   EXPECT_EQ(Writes[0].size(), 20 + expected.size());
   EXPECT_EQ(Writes[0].substr(20), expected);
+}
+
+// A sink that holds the writer in its first write until it is let go, as
+// output that nobody reads does; then it keeps what it is given.
+struct HeldSink {
+  std::mutex Lock;
+  std::condition_variable Changed;
+  bool Held = true;
+  bool Entered = false;
+  std::string Written;
+};
+HeldSink Held;
+
+void WriteWhenLetGo(const char* bytes, std::size_t count) {
+  std::unique_lock<std::mutex> guard(Held.Lock);
+  Held.Entered = true;
+  Held.Changed.notify_all();
+  Held.Changed.wait(guard, [] { return !Held.Held; });
+  Held.Written.append(bytes, count);
+}
+
+OutputQueue TestQueue;
+
+bool QueueNumbered(int number, const char* stamp = "") {
+  std::string message = stamp + std::string("message ") + std::to_string(number) + "\r\n";
+  return QueueMessage(&TestQueue, message.data(), message.size(),
+                      static_cast<int>(std::strlen(stamp)));
+}
+
+TEST(OutputQueueTest, OutputNotReadHoldsUpOnlyTheWriterAndWhatIsDroppedIsCounted) {
+  InitOutputQueue(&TestQueue, WriteWhenLetGo);
+  std::thread writer(RunOutputWriter, &TestQueue);
+  ASSERT_TRUE(QueueNumbered(1));
+  {
+    std::unique_lock<std::mutex> guard(Held.Lock);
+    Held.Changed.wait(guard, [] { return Held.Entered; });
+  }
+  // The writer is held in message 1: 64 more fit, the rest are dropped,
+  // and none of it waits.
+  std::int64_t started = PlatformMonotonicMicros();
+  int queued = 0;
+  for (int number = 2; number <= 100; ++number) {
+    queued += QueueNumbered(number) ? 1 : 0;
+  }
+  EXPECT_LT(PlatformMonotonicMicros() - started, 100000) << "a message waited for the output";
+  EXPECT_EQ(queued, OUTPUT_QUEUE_MESSAGES);
+  {
+    std::lock_guard<std::mutex> guard(Held.Lock);
+    Held.Held = false;
+  }
+  Held.Changed.notify_all();
+  ASSERT_TRUE(WaitUntilWritten(&TestQueue, PlatformMonotonicMicros() + 5000000));
+  ASSERT_TRUE(QueueNumbered(101, "STAMP "));
+  ASSERT_TRUE(QueueNumbered(102));
+  CloseOutputQueue(&TestQueue);
+  writer.join();
+
+  std::string expected;
+  for (int number = 1; number <= 65; ++number) {
+    expected += "message " + std::to_string(number) + "\r\n";
+  }
+  // Where messages are missing, dated as the one that follows them.
+  expected += "STAMP Output not read - 35 messages not shown\r\nSTAMP message 101\r\n";
+  expected += "message 102\r\n";
+  EXPECT_EQ(Held.Written, expected);
 }
 
 }  // namespace

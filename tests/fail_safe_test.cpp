@@ -284,7 +284,7 @@ TEST_F(FailSafeTest, TheWayOutEndsWithinItsLimitForAllLinksTogether) {
 // log-off, shut-down), and Ctrl+C and Ctrl+Break, given to the handler
 // directly: each releases the keyed link and lets the process end.
 TEST_F(FailSafeTest, EachConsoleStopEventReleasesAndLetsTheDefaultHandlingEnd) {
-  ASSERT_TRUE(PlatformRunOnStop(ReleaseLinksForExit));
+  ASSERT_EQ(PlatformRunOnStop(ReleaseLinksForExit), 0);
   const DWORD events[] = {CTRL_CLOSE_EVENT, CTRL_LOGOFF_EVENT, CTRL_SHUTDOWN_EVENT, CTRL_C_EVENT,
                           CTRL_BREAK_EVENT};
   for (DWORD event : events) {

@@ -167,16 +167,17 @@ class Output:
 
 
 class Program:
-    """A started process with its standard output collected."""
+    """A started process with its standard output collected, unless it is
+    given a descriptor of the test's own as its standard output."""
 
     def __init__(self, command, stdin=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                 environment=None, preexec_fn=None):
+                 environment=None, preexec_fn=None, stdout=subprocess.PIPE):
         self.started = time.monotonic()
         env = Target.environment()
         env.update(environment or {})
-        self.popen = subprocess.Popen(command, stdin=stdin, stdout=subprocess.PIPE,
+        self.popen = subprocess.Popen(command, stdin=stdin, stdout=stdout,
                                       stderr=stderr, env=env, preexec_fn=preexec_fn)
-        self.out = Output(self.popen.stdout)
+        self.out = Output(self.popen.stdout) if stdout == subprocess.PIPE else None
 
     def kill(self):
         if self.popen.poll() is None:
@@ -188,7 +189,8 @@ class Program:
 
     def wait_exit(self, timeout):
         status = self.popen.wait(timeout)
-        self.out.wait_closed(timeout)
+        if self.out is not None:
+            self.out.wait_closed(timeout)
         return status
 
 
@@ -590,6 +592,8 @@ class EndToEnd(unittest.TestCase):
 
     def _show_program_outputs(self):
         for command, program in self._programs:
+            if program.out is None:
+                continue
             printed = program.out.bytes()[-self.SHOWN_ON_FAILURE:]
             sys.stderr.write("--- %s (status %s) printed:\n%r\n"
                              % (" ".join(command), program.popen.returncode, printed))
@@ -605,19 +609,20 @@ class EndToEnd(unittest.TestCase):
         self.environment = Target.modem_lines_environment()
         return Modemsim(self)
 
-    def start_tarnwick(self, *args, stdin=subprocess.DEVNULL, uid=None, preexec_fn=None):
+    def start_tarnwick(self, *args, stdin=subprocess.DEVNULL, uid=None, **start):
+        """start's options: preexec_fn, stdout."""
         command = Target.command(Target.tarnwick, *args)
         if uid is not None:
             command = as_user(uid, command)
-        return self.start(command, stdin=stdin, preexec_fn=preexec_fn)
+        return self.start(command, stdin=stdin, **start)
 
-    def start_tarnwick_on(self, names, rigs, options=()):
+    def start_tarnwick_on(self, names, rigs, options=(), **start):
         """Starts Tarnwick with the options, then port names[k] paired with
         rigs[k]."""
         args = list(options)
         for name, rig in zip(names, rigs):
             args += [name, "127.0.0.1:%d" % rig.port]
-        return self.start_tarnwick(*args)
+        return self.start_tarnwick(*args, **start)
 
     def start_linked(self, names, rigs, options=()):
         """qvnsim on each name, and Tarnwick with the options between them

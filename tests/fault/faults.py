@@ -318,8 +318,8 @@ class FaultTest:
 
     def assert_alive(self, program):
         status = program.popen.poll()
-        self.assertIsNone(status, "tarnwick ended with status %s; output %r"
-                          % (status, program.out.bytes()[-2000:]))
+        printed = program.out.bytes()[-2000:] if program.out is not None else b"(not collected)"
+        self.assertIsNone(status, "tarnwick ended with status %s; output %r" % (status, printed))
 
     def assert_quiet(self, program, seconds, cpu_limit, after):
         """Nothing happening for a while costs the program under cpu_limit

@@ -1,12 +1,16 @@
 """Bad command lines, one table, with the cases of the parser's unit test
 where they fit: each gives the outcome the program defines (the usage text,
 a refusal with status 1, or a run whose messages say what became of each
-port and link), never a crash and never a write to a file."""
+port and link), never a crash and never a write to a file. And a machine
+that cannot give Tarnwick a thread: --fail-safe refuses to start rather
+than run without its way out, and a monitor that cannot start says so."""
 
 import os
+import resource
 import tempfile
 import time
 
+import faults
 from faults import BANNER, wine_or
 from harness import EndToEnd, Target, unique_name
 
@@ -195,3 +199,29 @@ class BadCommandLinesTest(EndToEnd):
             connection.close()
             count += 1
         return count
+
+
+def no_room_for_a_thread():
+    """ulimit -v far below what one thread's stack asks for (each thread's
+    stack is as large as the stack limit), with room for the process itself."""
+    resource.setrlimit(resource.RLIMIT_STACK, (1 << 30, 1 << 30))
+    resource.setrlimit(resource.RLIMIT_AS, (256 << 20, 256 << 20))
+
+
+class NoThreadTest(EndToEnd):
+    def test_fail_safe_refuses_to_start_and_a_monitor_that_cannot_start_says_so(self):
+        if Target.wine:
+            self.skipTest("the address-space limit is POSIX's")
+        if faults.SANITIZED:
+            self.skipTest("a sanitizer's shadow memory needs more address space than the limit")
+        listener = self.start_listener()
+        address = "127.0.0.1:%d" % listener.getsockname()[1]
+        safe = self.start_tarnwick("--fail-safe", unique_name("Nt"), address,
+                                   preexec_fn=no_room_for_a_thread)
+        self.assertEqual(safe.wait_exit(Target.startup_allowance()), 1)
+        self.assertEqual(safe.out.bytes(), b"--fail-safe cannot be set up (code 11)\r\n")
+
+        plain = self.start_tarnwick(unique_name("Nt"), address, preexec_fn=no_room_for_a_thread)
+        plain.out.wait_for(b"TXGATE port monitor failed to start code 11\r\n" + BANNER,
+                           Target.startup_allowance() + 3.0)
+

@@ -1,8 +1,14 @@
 """QVN closes one of three virtual ports: that port is announced once and
 dropped without spinning on it; the other ports, and every link, the closed
-port's own included, go on."""
+port's own included, go on. They go on too when Tarnwick's output is a pipe
+that nobody reads, or one whose reader has gone."""
 
+import fcntl
+import os
 import re
+import select
+import signal
+import time
 
 from faults import BANNER, ON, OFF, FaultTest, link_events, wine_or
 from harness import EndToEnd, Target, unique_name
@@ -13,6 +19,41 @@ QUIET_SECONDS = 3.0
 # Waiting on the other ports costs nothing; polling a closed socket would
 # take a whole core.
 CPU_LIMIT = wine_or(0.3, 1.0)
+F_SETPIPE_SZ = 1031
+PIPE_SIZE = 4096
+# How soon another port's change must reach its server while the output is
+# blocked.
+CARRIED_WITHIN = 2.0
+CLOSED_LINE = rb"TXGATE port %s Closed code \d+ - no longer monitored\r\n"
+
+
+def read_until(fd, needle, timeout):
+    """Reads the pipe until needle has come; returns what was read."""
+    data = b""
+    deadline = time.monotonic() + timeout
+    while needle not in data:
+        left = deadline - time.monotonic()
+        if left <= 0 or not select.select([fd], [], [], left)[0]:
+            raise AssertionError("%r not read within %.1f s; got %r" % (needle, timeout, data))
+        chunk = os.read(fd, 4096)
+        if not chunk:
+            raise AssertionError("the output ended before %r; got %r" % (needle, data))
+        data += chunk
+    return data
+
+
+def fill_pipe(write_end):
+    """Fills the pipe through an open of its own, non-blocking, so that
+    Tarnwick's end stays blocking; returns how many bytes it took."""
+    filler = os.open("/proc/self/fd/%d" % write_end, os.O_WRONLY | os.O_NONBLOCK)
+    filled = 0
+    try:
+        while True:
+            filled += os.write(filler, b"x" * PIPE_SIZE)
+    except BlockingIOError:
+        pass
+    os.close(filler)
+    return filled
 
 
 class QvnClosesAPortTest(FaultTest, EndToEnd):
@@ -54,3 +95,71 @@ class QvnClosesAPortTest(FaultTest, EndToEnd):
         for rig in rigs:
             self.assertEqual([kind for kind, _ in link_events(out, b"127.0.0.1:%d" % rig.port)],
                              ["up"])
+
+    def start_on_pipe(self, names, rigs, options=()):
+        """qvnsim on each name, and Tarnwick between them and the rigs, its
+        output a pipe of PIPE_SIZE bytes that the test reads by hand; returns
+        (tarnwick, sims) after the banner. self.pipe holds the pipe's ends
+        ("read", "write") that the test still has open."""
+        sims = [self.start_qvnsim(name) for name in names]
+        read_end, write_end = os.pipe()
+        self.pipe = {"read": read_end, "write": write_end}
+        self.addCleanup(lambda: [os.close(fd) for fd in self.pipe.values()])
+        fcntl.fcntl(write_end, F_SETPIPE_SZ, PIPE_SIZE)
+        tarnwick = self.start_tarnwick_on(names, rigs, options, stdout=write_end)
+        for sim in sims:
+            sim.wait_connected()
+        read_until(read_end, BANNER, Target.startup_allowance() + 3.0)
+        return tarnwick, sims
+
+    def close_pipe_end(self, end):
+        os.close(self.pipe.pop(end))
+
+    def test_output_nobody_reads_holds_up_no_port(self):
+        rigs = [self.start_recording_rig() for _ in range(PORTS)]
+        names = [unique_name("Qo%d" % k) for k in range(PORTS)]
+        tarnwick, sims = self.start_on_pipe(names, rigs)
+        filled = fill_pipe(self.pipe["write"])
+        read_end = self.pipe["read"]
+
+        # Ports 0 and 2 close: their messages cannot be written; port 1's
+        # changes go on all the same.
+        for k in (0, 2):
+            sims[k].send("quit")
+        for state, command in ((1, ON), (0, ON + OFF)):
+            sims[1].send("on" if state else "off")
+            self.assertEqual(rigs[1].wait_received(command, CARRIED_WITHIN), command,
+                             "another port's change was held up by the output")
+        self.assert_alive(tarnwick)
+
+        # Read again, the output carries the messages made meanwhile, in order.
+        data = b""
+        expected = CLOSED_LINE % names[0].encode() + CLOSED_LINE % names[2].encode()
+        deadline = time.monotonic() + 5.0
+        while not re.fullmatch(expected, data[filled:]) and time.monotonic() < deadline:
+            if select.select([read_end], [], [], 0.2)[0]:
+                data += os.read(read_end, 65536)
+        self.assertEqual(data[:filled], b"x" * filled)
+        self.assertRegex(data[filled:], b"^" + expected + b"$")
+
+    def test_output_whose_reader_has_gone_ends_nothing_and_the_way_out_still_releases(self):
+        if Target.wine:
+            self.skipTest("SIGPIPE is POSIX's")
+        rigs = [self.start_rigctld() for _ in range(2)]
+        names = [unique_name("Qp%d" % k) for k in range(2)]
+        tarnwick, sims = self.start_on_pipe(names, rigs, ["--fail-safe"])
+        self.close_pipe_end("write")
+        for sim, rig in zip(sims, rigs):
+            sim.send("on")
+            rig.wait_ptt(1)
+        self.close_pipe_end("read")  # the reader has gone
+
+        # Port 1 stops: released, and its message cannot be written.
+        sims[1].send("quit")
+        rigs[1].wait_ptt(0)
+        time.sleep(0.5)
+        self.assert_alive(tarnwick)
+        tarnwick.popen.send_signal(signal.SIGTERM)
+        self.assertEqual(tarnwick.wait_exit(5.0), -signal.SIGTERM)
+        self.assertEqual(rigs[0].ptt(), 0)
+

@@ -1,0 +1,20 @@
+#include "app/way_out.h"
+
+#include "app/fail_safe.h"
+#include "core/console.h"
+#include "core/options.h"
+
+static_assert(EXIT_RELEASE_LIMIT_MS < FAIL_SAFE_WAY_OUT_LIMIT_MS,
+              "the release leaves time for the output");
+
+int StartWayOut() { return PlatformRunOnStop(TakeWayOut); }
+
+void TakeWayOut() {
+  std::int64_t started = PlatformMonotonicMicros();
+  int limitMs = OUTPUT_FLUSH_LIMIT_MS;
+  if (Options.FailSafe != 0) {
+    ReleaseLinksForExit();
+    limitMs = FAIL_SAFE_WAY_OUT_LIMIT_MS;
+  }
+  FlushOutput(started + limitMs * 1000LL);
+}
