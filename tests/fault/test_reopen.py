@@ -220,11 +220,12 @@ class ReopenTest(FaultTest, EndToEnd):
                   % (busy.encode(), BUSY, busy.encode(), NOT_FOUND))
         tarnwick.out.wait_for(failed, Target.startup_allowance())
         sim.wait_connected()
+        banner = tarnwick.out.wait_for(BANNER, Target.startup_allowance() + 3.0)
+        self.assertEqual(tarnwick.out.bytes().count(b"Connected to HAMLIB"), 2)
         self.carries_ptt(sim, rig)
 
         # The busy port is tried again a period after start-up; the other
         # port goes on after it.
-        banner = tarnwick.out.wait_for(BANNER, Target.startup_allowance())
         time.sleep(max(0.0, tarnwick.out.arrival(banner) + REOPEN_PERIOD - 1.0 - time.monotonic()))
         self.carries_ptt(sim, rig)
         self.assert_alive(tarnwick)
