@@ -39,7 +39,7 @@ void WriteDropNotice(OutputSink write, const QueuedMessage& message) {
   int length = std::snprintf(notice + stamp, sizeof notice - static_cast<std::size_t>(stamp),
                              "Output not read - %d messages not shown\r\n", message.DroppedBefore);
   if (length > 0) {
-    write(notice, static_cast<std::size_t>(stamp + length));
+    write(notice, static_cast<std::size_t>(stamp) + static_cast<std::size_t>(length));
   }
 }
 

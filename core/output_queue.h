@@ -45,10 +45,10 @@ void InitOutputQueue(OutputQueue* queue, OutputSink write);
 // false when the queue was full and the message was dropped.
 bool QueueMessage(OutputQueue* queue, const char* bytes, std::size_t count, int stampLength);
 
-// Thread entry of the writer, on an OutputQueue: writes the messages as they
-// come and sleeps, without a timeout, while there is none. Returns once the
-// queue is closing and everything in it is written.
-void RunOutputWriter(void* queue);
+// Thread entry of the writer; record is its OutputQueue. Writes the messages
+// as they come and sleeps, without a timeout, while there is none. Returns
+// once the queue is closing and everything in it is written.
+void RunOutputWriter(void* record);
 
 // Whether everything queued has been written; waits for that until the
 // monotonic clock reaches deadlineMicros at most.
