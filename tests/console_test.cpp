@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <condition_variable>
+#include <atomic>
 #include <cstring>
 #include <ctime>
 #include <mutex>
@@ -80,23 +80,15 @@ TEST_F(ConsoleTest, TimestampedLongestMessageIsWhole) {
   EXPECT_EQ(Writes[0].substr(20), expected);
 }
 
-// A sink that holds the writer in its first write until it is let go, as
-// output that nobody reads does; then it keeps what it is given.
-struct HeldSink {
-  std::mutex Lock;
-  std::condition_variable Changed;
-  bool Held = true;
-  bool Entered = false;
-  std::string Written;
-};
-HeldSink Held;
+// Output that nobody reads: the sink waits while the test holds the lock.
+std::mutex OutputHeld;
+std::atomic<bool> SinkEntered{false};
+std::string Written;  // the writer's alone until it has been joined
 
-void WriteWhenLetGo(const char* bytes, std::size_t count) {
-  std::unique_lock<std::mutex> guard(Held.Lock);
-  Held.Entered = true;
-  Held.Changed.notify_all();
-  Held.Changed.wait(guard, [] { return !Held.Held; });
-  Held.Written.append(bytes, count);
+void WriteOnceLetGo(const char* bytes, std::size_t count) {
+  SinkEntered.store(true);
+  std::lock_guard<std::mutex> wait(OutputHeld);
+  Written.append(bytes, count);
 }
 
 OutputQueue TestQueue;
@@ -108,12 +100,12 @@ bool QueueNumbered(int number, const char* stamp = "") {
 }
 
 TEST(OutputQueueTest, OutputNotReadHoldsUpOnlyTheWriterAndWhatIsDroppedIsCounted) {
-  InitOutputQueue(&TestQueue, WriteWhenLetGo);
+  InitOutputQueue(&TestQueue, WriteOnceLetGo);
+  OutputHeld.lock();
   std::thread writer(RunOutputWriter, &TestQueue);
   ASSERT_TRUE(QueueNumbered(1));
-  {
-    std::unique_lock<std::mutex> guard(Held.Lock);
-    Held.Changed.wait(guard, [] { return Held.Entered; });
+  while (!SinkEntered.load()) {
+    std::this_thread::yield();
   }
   // The writer is held in message 1: 64 more fit, the rest are dropped,
   // and none of it waits.
@@ -124,11 +116,7 @@ TEST(OutputQueueTest, OutputNotReadHoldsUpOnlyTheWriterAndWhatIsDroppedIsCounted
   }
   EXPECT_LT(PlatformMonotonicMicros() - started, 100000) << "a message waited for the output";
   EXPECT_EQ(queued, OUTPUT_QUEUE_MESSAGES);
-  {
-    std::lock_guard<std::mutex> guard(Held.Lock);
-    Held.Held = false;
-  }
-  Held.Changed.notify_all();
+  OutputHeld.unlock();
   ASSERT_TRUE(WaitUntilWritten(&TestQueue, PlatformMonotonicMicros() + 5000000));
   ASSERT_TRUE(QueueNumbered(101, "STAMP "));
   ASSERT_TRUE(QueueNumbered(102));
@@ -142,7 +130,7 @@ TEST(OutputQueueTest, OutputNotReadHoldsUpOnlyTheWriterAndWhatIsDroppedIsCounted
   // Where messages are missing, dated as the one that follows them.
   expected += "STAMP Output not read - 35 messages not shown\r\nSTAMP message 101\r\n";
   expected += "message 102\r\n";
-  EXPECT_EQ(Held.Written, expected);
+  EXPECT_EQ(Written, expected);
 }
 
 }  // namespace
