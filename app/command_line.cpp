@@ -8,7 +8,7 @@
 
 namespace {
 
-enum class OptionKind { Flag, Help, Version };
+enum class OptionKind { Flag, Seconds, Help, Version };
 
 // One option: its spellings, how the help shows it, and what it does.
 struct OptionEntry {
@@ -16,18 +16,22 @@ struct OptionEntry {
   const char* Shown;
   const char* Purpose;
   OptionKind Kind;
-  int RunOptions::*Flag;  // the option a Flag turns on
+  int RunOptions::*Field;  // what a Flag turns on, or where Seconds go
 };
+
+// Seconds: a whole number of them, decimal digits only.
+constexpr int MIN_SECONDS = 1;
+constexpr int MAX_SECONDS = 86400;
 
 const OptionEntry OptionTable[] = {
     {{"--fail-safe", nullptr, nullptr},
      "--fail-safe",
-     "release PTT at exit or when a port stops; resend on connect",
+     "release PTT on exit or a port's stop; resend on connect",
      OptionKind::Flag,
      &RunOptions::FailSafe},
     {{"--reopen", nullptr, nullptr},
      "--reopen",
-     "retry a port that failed to open or stopped, every 16 seconds",
+     "retry a port that failed or stopped, every 16 seconds",
      OptionKind::Flag,
      &RunOptions::Reopen},
     {{"--timestamps", nullptr, nullptr},
@@ -35,6 +39,11 @@ const OptionEntry OptionTable[] = {
      "begin every message with the local date and time",
      OptionKind::Flag,
      &RunOptions::Timestamps},
+    {{"--tx-timeout", nullptr, nullptr},
+     "--tx-timeout=SECONDS",
+     "release PTT held on for SECONDS (1 to 86400)",
+     OptionKind::Seconds,
+     &RunOptions::TxTimeoutSeconds},
     {{"--help", "-h", "/?"},
      "-h, --help, /?",
      "show this help and exit",
@@ -62,15 +71,42 @@ static_assert(HOST_TEXT_SIZE >= ADDR_TEXT_SIZE, "a host fits, whatever the addre
 // A refused argument is shown up to this length, so its line stays whole.
 constexpr int SHOWN_ARGUMENT_LENGTH = 300;
 
+// Whether the argument is this spelling of the option: whole, or for an
+// option with a value, followed by its "=" (a bare one is a missing value).
+bool Spells(const OptionEntry& entry, const char* spelling, const char* argument) {
+  std::size_t length = std::strlen(spelling);
+  if (std::strncmp(spelling, argument, length) != 0) {
+    return false;
+  }
+  return argument[length] == '\0' || (entry.Kind == OptionKind::Seconds && argument[length] == '=');
+}
+
 const OptionEntry* FindOption(const char* argument) {
   for (const OptionEntry& entry : OptionTable) {
     for (const char* spelling : entry.Spellings) {
-      if (spelling != nullptr && std::strcmp(spelling, argument) == 0) {
+      if (spelling != nullptr && Spells(entry, spelling, argument)) {
         return &entry;
       }
     }
   }
   return nullptr;
+}
+
+// The seconds after "=": decimal digits only, MIN_SECONDS to MAX_SECONDS.
+// Returns 0 for anything else.
+int ReadSeconds(const char* argument) {
+  const char* equals = std::strchr(argument, '=');
+  if (equals == nullptr || equals[1] == '\0') {
+    return 0;
+  }
+  long seconds = 0;
+  for (const char* digit = equals + 1; *digit != '\0'; ++digit) {
+    if (*digit < '0' || *digit > '9' || seconds > MAX_SECONDS) {
+      return 0;
+    }
+    seconds = seconds * 10 + (*digit - '0');
+  }
+  return seconds >= MIN_SECONDS && seconds <= MAX_SECONDS ? static_cast<int>(seconds) : 0;
 }
 
 // The arguments that are not options: how many, and where the first ones
@@ -83,19 +119,32 @@ struct Positionals {
 // What the options on the line say, and which arguments are the pairs.
 struct OptionScan {
   const OptionEntry* Winner;  // the first --help or --version
-  int UnknownArgument;        // index of the first unknown option, or 0
+  // The first option refused (unknown, or its value bad), or 0.
+  CommandLineOutcome Refusal;
+  int RefusedArgument;
   RunOptions Options;
   Positionals Pairs;
 };
 
+void RefuseOption(int index, CommandLineOutcome refusal, OptionScan* scan) {
+  if (scan->RefusedArgument == 0) {
+    scan->RefusedArgument = index;
+    scan->Refusal = refusal;
+  }
+}
+
 void NoteOption(int index, const char* argument, OptionScan* scan) {
   const OptionEntry* entry = FindOption(argument);
   if (entry == nullptr) {
-    if (scan->UnknownArgument == 0) {
-      scan->UnknownArgument = index;
-    }
+    RefuseOption(index, CommandLineOutcome::UnknownOption, scan);
   } else if (entry->Kind == OptionKind::Flag) {
-    scan->Options.*(entry->Flag) = 1;
+    scan->Options.*(entry->Field) = 1;
+  } else if (entry->Kind == OptionKind::Seconds) {
+    int seconds = ReadSeconds(argument);
+    if (seconds == 0) {
+      RefuseOption(index, CommandLineOutcome::BadValue, scan);
+    }
+    scan->Options.*(entry->Field) = seconds;  // given twice, the last stands
   } else if (scan->Winner == nullptr) {
     scan->Winner = entry;
   }
@@ -208,8 +257,8 @@ void ParseCommandLine(int argc, const char* const* argv, CommandLine* result) {
                                                             : CommandLineOutcome::Version;
     return;
   }
-  if (scan.UnknownArgument != 0) {
-    Refuse(result, CommandLineOutcome::UnknownOption, scan.UnknownArgument);
+  if (scan.RefusedArgument != 0) {
+    Refuse(result, scan.Refusal, scan.RefusedArgument);
     return;
   }
   if (scan.Pairs.Count < 2) {
@@ -235,6 +284,7 @@ void InstallCommandLine(const CommandLine& commandLine) {
     link.Destination = commandLine.Destination[k];
     link.Sock.store(NO_SOCKET);
     link.DecidedPtt.store(PTT_UNDECIDED);
+    link.ReleaseOwed.store(0);
     link.ExitStage.store(LINK_SENDING);
     PlatformLockInit(&link.SendLock);
   }
@@ -244,6 +294,10 @@ void PrintRefusal(const CommandLine& commandLine, const char* const* argv) {
   switch (commandLine.Outcome) {
     case CommandLineOutcome::UnknownOption:
       Print("Unknown option: %.*s\r\n", SHOWN_ARGUMENT_LENGTH, argv[commandLine.RefusedArgument]);
+      break;
+    case CommandLineOutcome::BadValue:
+      Print("Bad value for --tx-timeout (%d to %d seconds): %.*s\r\n", MIN_SECONDS, MAX_SECONDS,
+            SHOWN_ARGUMENT_LENGTH, argv[commandLine.RefusedArgument]);
       break;
     case CommandLineOutcome::PortNameTooLong:
       Print("Port name too long (at most %d characters): %.*s\r\n", PORT_NAME_SIZE - 1,
@@ -274,7 +328,7 @@ void PrintHelp() {
       MAX_PORTS);
   Print("Options:\r\n");
   for (const OptionEntry& entry : OptionTable) {
-    Print("  %-16s%s\r\n", entry.Shown, entry.Purpose);
+    Print("  %-22s%s\r\n", entry.Shown, entry.Purpose);
   }
 }
 

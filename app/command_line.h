@@ -6,6 +6,7 @@
 //
 // Every argument that begins with "--", wherever it stands, is an option,
 // and so are exactly "-h", "-V" and "/?". The other arguments are the pairs.
+// An option with a value takes it after "=" in the same argument.
 #pragma once
 
 #include "core/tables.h"
@@ -16,6 +17,7 @@ enum class CommandLineOutcome {
   Help,             // --help, -h or /?: wins over everything else
   Version,          // --version or -V: wins over everything else
   UnknownOption,    // RefusedArgument names it
+  BadValue,         // an option's value; RefusedArgument names it
   PortNameTooLong,  // RefusedArgument names it
   AddressTooLong,   // RefusedArgument names it
   TooManyPorts,

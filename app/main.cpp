@@ -10,6 +10,7 @@ namespace {
 
 // The monitor's commands go out on the link paired with the port.
 void SendOnLink(int slot, int pttOn) { SendPttCommand(&Links[slot], pttOn); }
+void SendReleaseOnLink(int slot, int /*pttOn: 0*/) { SendOwedRelease(&Links[slot]); }
 
 [[noreturn]] void ShowUsageAndExit() {
   Print(
@@ -60,7 +61,7 @@ int main(int argc, char** argv) {
   // POSIX: the stop signals are blocked before any other thread starts.
   StartWayOutOrRefuse();
   StartOutputWriter();
-  StartPttMonitor(SendOnLink);
+  StartPttMonitor(SendOnLink, SendReleaseOnLink);
   StartAllLinkWorkers(StartLinkWorker);
   PlatformSleepMs(2000);
   Print("Tarnwick running - Press ctrl/c to exit\r\n");

@@ -60,6 +60,15 @@ if(CMAKE_SCRIPT_MODE_FILE)
     if(NOT result EQUAL 0)
       message(FATAL_ERROR "wineserver -p failed (${result})")
     endif()
+    # The first program of a server's session starts the prefix's services
+    # (winedevice.exe and others), which keep its standard output open for
+    # as long as they run: started here, they keep the log, not a test's
+    # output pipe, whose test CTest would then wait on until its time-out.
+    execute_process(COMMAND "${WINE}" cmd /c exit
+                    INPUT_FILE /dev/null
+                    OUTPUT_FILE "${WINE_PREFIX}/../wine-services.log"
+                    ERROR_FILE "${WINE_PREFIX}/../wine-services.log"
+                    RESULT_VARIABLE ignored)
   elseif(WINE_STEP STREQUAL "cleanup")
     # Fails harmlessly when no server is running.
     execute_process(COMMAND "${WINESERVER}" -k RESULT_VARIABLE ignored)

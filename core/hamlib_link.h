@@ -48,6 +48,10 @@ struct HamlibLink {
   // with the send, so whoever reads it under SendLock and sends it can
   // never overtake a newer change.
   std::atomic<std::int32_t> DecidedPtt;
+  // 1 while a transmit time-out's release has not gone out: the link sends
+  // it when it connects, with or without --fail-safe. Written under
+  // SendLock; any newer decision clears it.
+  std::atomic<std::int32_t> ReleaseOwed;
   // LINK_SENDING until the exit path takes the link. Written under
   // SendLock, and every send checks it under SendLock, so no command can
   // follow the release.

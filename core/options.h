@@ -10,6 +10,8 @@ struct RunOptions {
   int Reopen;
   // Begin every message with the local date and time.
   int Timestamps;
+  // Release PTT held on for this many seconds without a break; 0: never.
+  int TxTimeoutSeconds;
 };
 
 // Written once from the command line before any thread starts; read-only

@@ -100,9 +100,18 @@ int FormatPttCommand(int pttOn, char* buffer, int size) {
 void SendPttCommand(HamlibLink* link, int pttOn) {
   PlatformLockAcquire(&link->SendLock);
   link->DecidedPtt.store(pttOn != 0 ? 1 : 0);
+  link->ReleaseOwed.store(0);
   if (MaySend(*link)) {
     SendUnderLock(link, pttOn);
   }
+  PlatformLockRelease(&link->SendLock);
+}
+
+void SendOwedRelease(HamlibLink* link) {
+  PlatformLockAcquire(&link->SendLock);
+  link->DecidedPtt.store(0);
+  bool sent = MaySend(*link) && SendUnderLock(link, 0);
+  link->ReleaseOwed.store(sent ? 0 : 1);
   PlatformLockRelease(&link->SendLock);
 }
 
@@ -127,8 +136,8 @@ void MarkLinkSendable(HamlibLink* link, bool resendDecided) {
   if (stage == LINK_SENDING) {
     link->Sendable.store(1);
     std::int32_t decided = link->DecidedPtt.load();
-    if (resendDecided && decided != PTT_UNDECIDED) {
-      SendUnderLock(link, decided);
+    if ((resendDecided || link->ReleaseOwed.load() != 0) && decided != PTT_UNDECIDED) {
+      link->ReleaseOwed.store(SendUnderLock(link, decided) ? 0 : 1);
     }
   } else if (stage == LINK_AWAITING_CONNECT) {
     // The way out waits for this connection to release the rig on it.

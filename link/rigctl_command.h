@@ -19,6 +19,12 @@ int FormatPttCommand(int pttOn, char* buffer, int size);
 // queued, so the server never gets a torn command followed by another.
 void SendPttCommand(HamlibLink* link, int pttOn);
 
+// The transmit time-out's release: as SendPttCommand(link, 0), and owed
+// to the link if it cannot go out now, so that the link sends it when it
+// connects, with or without --fail-safe, unless a newer decision comes
+// first.
+void SendOwedRelease(HamlibLink* link);
+
 // The call that hands a command to the system; PlatformSendNow unless a test
 // puts a stand-in in its place (nullptr puts PlatformSendNow back).
 using CommandSender = int (*)(SocketHandle sock, const char* bytes, int count);
@@ -31,7 +37,8 @@ void CloseLinkSocket(HamlibLink* link);
 // Lets commands go out on the link's socket, once it is connected, unless
 // the exit path has taken the link. With resendDecided, the port's decided
 // state, if any, goes out first, in the same hold of the lock: no command
-// can come between, so the resend never overtakes a newer change. A link
+// can come between, so the resend never overtakes a newer change. An owed
+// release goes out the same way without it. A link
 // that the exit path awaits (keyed while it was connecting) gets "T 0" and
 // is closed in order instead.
 void MarkLinkSendable(HamlibLink* link, bool resendDecided);

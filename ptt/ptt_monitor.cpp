@@ -62,11 +62,55 @@ void OpenPort(PttMonitorState* state, int slot) {
   BeginWatching(&port, handle, isComPort);
 }
 
+// --- deciding ----------------------------------------------------------------
+// Every PTT state the monitor decides for a port goes through Decide, which
+// the transmit time-out may hold back (see tx_timeout.h).
+
+std::int64_t TxPeriodMicros() { return std::int64_t{Options.TxTimeoutSeconds} * 1000000; }
+
+// The application's 0 ends a time-out; a 0 from a wait's report is sent
+// again as always, one found by the line check only ends it.
+enum class Sends { Always, NotTheEndOfATimeOut };
+
+void Decide(PttMonitorState* state, int slot, int pttOn, Sends sends = Sends::Always) {
+  TxOutcome outcome = OnDecision(&state->Tx[slot], pttOn, Links[slot].DecidedPtt.load(),
+                                 state->Now(), TxPeriodMicros());
+  if (outcome == TxOutcome::Ignore) {
+    return;
+  }
+  if (outcome == TxOutcome::EndTimeOut) {
+    Print("TXGATE port %s PTT dropped by the application - time-out over\r\n", PortNames[slot]);
+    if (sends == Sends::NotTheEndOfATimeOut) {
+      return;
+    }
+  }
+  state->Send(slot, pttOn);
+}
+
+void DecideFromStream(void* context, int slot, int pttOn) {
+  Decide(static_cast<PttMonitorState*>(context), slot, pttOn);
+}
+
+// --fail-safe: a port that opens has a decided state at once, so that the
+// rig follows the application from the start: a COM port its CTS (none if
+// it cannot be read), a virtual port 0, since its stream tells only changes.
+void DecideOpenedState(PttMonitorState* state, const MonitoredPort& port) {
+  if (Options.FailSafe == 0) {
+    return;
+  }
+  int ctsOn = 0;
+  if (port.IsComPort == 0) {
+    Decide(state, port.Slot, 0);
+  } else if (state->Layer->ReadCts(port.Handle, &ctsOn)) {
+    Decide(state, port.Slot, ctsOn != 0 ? 1 : 0);
+  }
+}
+
 // --fail-safe: a port that the monitor no longer watches, if its decided
 // state is 1, is released ("T 0"), which makes its decided state 0.
-void ReleaseStoppedPort(const PttMonitorState* state, int slot) {
+void ReleaseStoppedPort(PttMonitorState* state, int slot) {
   if (Options.FailSafe != 0 && Links[slot].DecidedPtt.load() == 1) {
-    state->Send(slot, 0);
+    Decide(state, slot, 0);
   }
 }
 
@@ -76,12 +120,17 @@ void StopMonitoring(PttMonitorState* state, MonitoredPort* port, int error) {
   Print("TXGATE port %s Closed code %d - no longer monitored\r\n", PortNames[port->Slot], error);
 }
 
+// Starts the port's next operation: 0, or the error of one that could not start.
+int StartNext(const PttMonitorState* state, MonitoredPort* port) {
+  return port->IsComPort != 0
+             ? state->Layer->StartLineWait(port->Handle)
+             : state->Layer->StartRead(port->Handle, port->ReadBuffer, READ_BUFFER_SIZE);
+}
+
 // Starts the port's next operation; a port whose operation cannot start is
 // dropped. Returns true when an operation was started.
 bool StartOperation(PttMonitorState* state, MonitoredPort* port) {
-  int error = port->IsComPort != 0
-                  ? state->Layer->StartLineWait(port->Handle)
-                  : state->Layer->StartRead(port->Handle, port->ReadBuffer, READ_BUFFER_SIZE);
+  int error = StartNext(state, port);
   if (error != 0) {
     StopMonitoring(state, port, error);
     return false;
@@ -93,7 +142,7 @@ void HandleLineChange(PttMonitorState* state, MonitoredPort* port) {
   int ctsOn = 0;
   // A status that cannot be read sends nothing rather than a stale state.
   if (state->Layer->ReadCts(port->Handle, &ctsOn)) {
-    state->Send(port->Slot, ctsOn != 0 ? 1 : 0);
+    Decide(state, port->Slot, ctsOn != 0 ? 1 : 0);
   }
 }
 
@@ -123,7 +172,7 @@ bool ServicePort(PttMonitorState* state, MonitoredPort* port) {
     return restarted;
   }
   if (bytes > 0) {
-    DecodeStatusStream(port->ReadBuffer, bytes, port, state->Send);
+    DecodeStatusStream(port->ReadBuffer, bytes, port, DecideFromStream, state);
   }
   return StartOperation(state, port);
 }
@@ -155,7 +204,17 @@ void CloseStoppedPort(PttMonitorState* state, MonitoredPort* port, std::int64_t 
   port->ReopenDue = now + REOPEN_PERIOD_MICROS;
 }
 
+// Whether a port just opened again works: its first operation starts, and
+// a COM port's lines can be read. One that does not is still in the same
+// outage: an adapter still unplugged opens, and its lines fail at once.
+bool WorksAfterReopen(PttMonitorState* state, MonitoredPort* port) {
+  int ctsOn = 0;
+  return StartNext(state, port) == 0 &&
+         (port->IsComPort == 0 || state->Layer->ReadCts(port->Handle, &ctsOn));
+}
+
 // Returns true when the port opened, and its first operation was started.
+// One that opens but does not work is closed again without a word.
 bool Reopen(PttMonitorState* state, MonitoredPort* port, std::int64_t now) {
   PortHandle handle = NO_PORT;
   int isComPort = OpenByName(state->Layer, port->Slot, false, &handle);
@@ -163,9 +222,15 @@ bool Reopen(PttMonitorState* state, MonitoredPort* port, std::int64_t now) {
     port->ReopenDue = now + REOPEN_PERIOD_MICROS;
     return false;
   }
-  Print("TXGATE port %s Reopened\r\n", PortNames[port->Slot]);
   BeginWatching(port, handle, isComPort);
-  StartOperation(state, port);
+  if (!WorksAfterReopen(state, port)) {
+    port->Active = 0;
+    CloseStoppedPort(state, port, now);
+    return true;  // an operation may have been started, and reset the event
+  }
+  Print("TXGATE port %s Reopened\r\n", PortNames[port->Slot]);
+  EndTimeOutOnReopen(&state->Tx[port->Slot]);
+  DecideOpenedState(state, *port);
   return true;
 }
 
@@ -191,6 +256,15 @@ bool ReopenDuePorts(PttMonitorState* state, std::int64_t now) {
   return started;
 }
 
+// A timed-out port's CTS held on is no change to send; read as 0, it ends
+// the time-out, and there is nothing to send.
+void EndTimeOutIfDropped(PttMonitorState* state, MonitoredPort* port) {
+  int ctsOn = 1;
+  if (state->Layer->ReadCts(port->Handle, &ctsOn) && ctsOn == 0) {
+    Decide(state, port->Slot, 0, Sends::NotTheEndOfATimeOut);
+  }
+}
+
 // A CTS change that falls between two waits for a line change is reported
 // by neither: the next wait notes the lines only when it starts (POSIX
 // TIOCMIWAIT, and Wine's WaitCommEvent), so the change stays unsent until
@@ -209,12 +283,16 @@ bool CheckComLines(PttMonitorState* state) {
     if (port->Active == 0 || port->IsComPort == 0) {
       continue;
     }
+    if (state->Tx[port->Slot].TimedOut != 0) {
+      EndTimeOutIfDropped(state, port);
+      continue;
+    }
     int decided = Links[port->Slot].DecidedPtt.load();
     int ctsOn = 0;
     bool differs =
         decided != PTT_UNDECIDED && state->Layer->ReadCts(port->Handle, &ctsOn) && ctsOn != decided;
     if (differs && port->CtsDiffers != 0) {
-      state->Send(port->Slot, ctsOn);
+      Decide(state, port->Slot, ctsOn);
       differs = false;
     }
     port->CtsDiffers = differs ? 1 : 0;
@@ -231,6 +309,11 @@ bool CheckComLines(PttMonitorState* state) {
 
 std::int64_t EarliestDue(const PttMonitorState* state) {
   std::int64_t due = state->ComLineCheckDue;
+  for (const TxTimer& timer : state->Tx) {
+    if (timer.Running != 0 && timer.ReleaseDue < due) {
+      due = timer.ReleaseDue;
+    }
+  }
   if (Options.Reopen != 0) {
     for (int i = 0; i < state->PortCount; ++i) {
       const MonitoredPort& port = state->Ports[i];
@@ -254,10 +337,22 @@ void ScheduleDuties(PttMonitorState* state) {
   state->ComLineCheckDue = state->Now() + COM_LINE_CHECK_MICROS;
 }
 
+// --tx-timeout: a port whose period has ended is released, and timed out.
+void ReleaseTimedOutPorts(PttMonitorState* state, std::int64_t now) {
+  for (int slot = 0; slot < MAX_PORTS; ++slot) {
+    if (PeriodEnded(&state->Tx[slot], now)) {
+      state->SendRelease(slot, 0);
+      Print("TXGATE port %s Transmit time-out after %d s - PTT released\r\n", PortNames[slot],
+            Options.TxTimeoutSeconds);
+    }
+  }
+}
+
 // Returns true when a duty started an operation, which may have reset the
 // shared event.
 bool RunDueDuties(PttMonitorState* state) {
   std::int64_t now = state->Now();
+  ReleaseTimedOutPorts(state, now);
   if (now >= state->ComLineCheckDue) {
     bool confirming = CheckComLines(state);
     state->ComLineCheckDue = now + (confirming ? COM_LINE_CONFIRM_MICROS : COM_LINE_CHECK_MICROS);
@@ -287,8 +382,9 @@ bool StartMonitoring(PttMonitorState* state) {
     return false;
   }
   for (int i = 0; i < state->PortCount; ++i) {
-    if (state->Ports[i].Active != 0) {
-      StartOperation(state, &state->Ports[i]);
+    MonitoredPort* port = &state->Ports[i];
+    if (port->Active != 0 && StartOperation(state, port)) {
+      DecideOpenedState(state, *port);
     }
   }
   ScheduleDuties(state);
@@ -318,9 +414,10 @@ void PttMonitor(void* record) {
   }
 }
 
-void StartPttMonitor(PttSender send) {
+void StartPttMonitor(PttSender send, PttSender sendRelease) {
   PlatformMonitor.Layer = PlatformPortLayer();
   PlatformMonitor.Send = send;
+  PlatformMonitor.SendRelease = sendRelease;
   PlatformMonitor.Now = PlatformMonotonicMicros;
   int error = PlatformStartThread(PttMonitor, &PlatformMonitor);
   if (error != 0) {

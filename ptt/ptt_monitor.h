@@ -7,6 +7,7 @@
 
 #include "core/tables.h"
 #include "ptt/monitored_port.h"
+#include "ptt/tx_timeout.h"
 
 constexpr int MONITOR_WAIT_MS = 1000;
 // How often the CTS line of each COM port is compared with the port's
@@ -29,6 +30,11 @@ struct PttMonitorState {
   int PortCount;
   // When the monitor's timed duties are next due, on its clock.
   std::int64_t ComLineCheckDue;
+  // --tx-timeout's release: as Send(slot, 0), and owed to a link that is
+  // down until it connects.
+  PttSender SendRelease;
+  // --tx-timeout, per slot: kept whatever becomes of the port.
+  TxTimer Tx[MAX_PORTS];
 };
 
 // Opens every port up to the first empty slot, as a virtual port or else
@@ -51,5 +57,5 @@ void MonitorPass(PttMonitorState* state);
 void PttMonitor(void* record);
 
 // Starts the monitor thread on the platform's ports, its commands going
-// through send.
-void StartPttMonitor(PttSender send);
+// through send, and the time-out's releases through sendRelease.
+void StartPttMonitor(PttSender send, PttSender sendRelease);

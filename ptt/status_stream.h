@@ -10,8 +10,12 @@
 constexpr std::uint8_t STREAM_ESCAPE = 0xFF;
 constexpr std::uint8_t STATUS_PTT_BIT = 0x02;
 
+// Where the decoder's PTT states go: decide(context, slot, pttOn).
+using StatusDecision = void (*)(void* context, int slot, int pttOn);
+
 // Acts on the status bytes among count bytes of one read: each status byte
-// that differs from the port's LastStatus sends its PTT state on the port's
-// link and becomes LastStatus. An escape that ends the read is kept, and the
-// next read's first byte completes it.
-void DecodeStatusStream(const std::uint8_t* bytes, int count, MonitoredPort* port, PttSender send);
+// that differs from the port's LastStatus hands its PTT state to decide, in
+// order, and becomes LastStatus. An escape that ends the read is kept, and
+// the next read's first byte completes it.
+void DecodeStatusStream(const std::uint8_t* bytes, int count, MonitoredPort* port,
+                        StatusDecision decide, void* context);

@@ -38,6 +38,7 @@ void CheckParse(const ParseCase& c) {
   EXPECT_EQ(parsed.Options.FailSafe, c.Options.FailSafe);
   EXPECT_EQ(parsed.Options.Reopen, c.Options.Reopen);
   EXPECT_EQ(parsed.Options.Timestamps, c.Options.Timestamps);
+  EXPECT_EQ(parsed.Options.TxTimeoutSeconds, c.Options.TxTimeoutSeconds);
 }
 
 std::uint32_t AddressBytes(unsigned a, unsigned b, unsigned c, unsigned d) {
@@ -94,9 +95,9 @@ TEST(CommandLine, OutcomesAndPairCounts) {
 }
 
 TEST(CommandLine, OptionsStandAnywhereAndThePairsAreTheRest) {
-  const RunOptions none{0, 0, 0};
-  const RunOptions failSafe{1, 0, 0};
-  const RunOptions all{1, 1, 1};
+  const RunOptions none{0, 0, 0, 0};
+  const RunOptions failSafe{1, 0, 0, 0};
+  const RunOptions all{1, 1, 1, 0};
   const ParseCase cases[] = {
       {"before the pairs",
        {"--fail-safe", "com1", "127.0.0.1:1"},
@@ -183,16 +184,61 @@ TEST(CommandLine, OptionsStandAnywhereAndThePairsAreTheRest) {
        0,
        4,
        none},
+      {"a time-out",
+       {"--tx-timeout=90", "a", "1"},
+       CommandLineOutcome::Accepted,
+       1,
+       0,
+       RunOptions{0, 0, 0, 90}},
+      {"the last time-out stands",
+       {"a", "--tx-timeout=86400", "1", "--tx-timeout=1"},
+       CommandLineOutcome::Accepted,
+       1,
+       0,
+       RunOptions{0, 0, 0, 1}},
+      {"a time-out needs its value",
+       {"--tx-timeout", "a", "1"},
+       CommandLineOutcome::BadValue,
+       0,
+       1,
+       none},
+      {"a bad value is refused even when it is not the last",
+       {"a", "1", "--tx-timeout=0", "--tx-timeout=5"},
+       CommandLineOutcome::BadValue,
+       0,
+       3,
+       none},
+      {"a bad value before an unknown option",
+       {"--tx-timeout=abc", "--bogus"},
+       CommandLineOutcome::BadValue,
+       0,
+       1,
+       none},
       {"four pairs and options",
        {"a", "1", "b", "2", "--reopen", "c", "3", "d", "4"},
        CommandLineOutcome::Accepted,
        4,
        0,
-       RunOptions{0, 1, 0}},
+       RunOptions{0, 1, 0, 0}},
   };
   for (const ParseCase& c : cases) {
     CheckParse(c);
   }
+}
+
+TEST(CommandLine, TimeOutSecondsAreDecimalDigitsFrom1To86400) {
+  for (const char* bad : {"--tx-timeout=", "--tx-timeout=0", "--tx-timeout=-5", "--tx-timeout=abc",
+                          "--tx-timeout=86401", "--tx-timeout=+5", "--tx-timeout=5s",
+                          "--tx-timeout= 5", "--tx-timeout=99999999999999"}) {
+    EXPECT_EQ(Parse({bad, "a", "1"}).Outcome, CommandLineOutcome::BadValue) << bad;
+  }
+  EXPECT_EQ(Parse({"--tx-timeout=007", "a", "1"}).Options.TxTimeoutSeconds, 7);
+  EXPECT_EQ(Parse({"--tx-timeoutx=5", "a", "1"}).Outcome, CommandLineOutcome::UnknownOption);
+  StartCapture();
+  const char* argv[] = {"tarnwick", "--tx-timeout=-5"};
+  PrintRefusal(Parse({"--tx-timeout=-5"}), argv);
+  StopCapture();
+  EXPECT_EQ(Captured(), "Bad value for --tx-timeout (1 to 86400 seconds): --tx-timeout=-5\r\n");
 }
 
 TEST(CommandLine, PairsBetweenOptionsKeepTheirOrder) {
@@ -212,8 +258,8 @@ TEST(CommandLine, HelpShowsEveryOptionOnLinesOfItsOwn) {
   PrintHelp();
   StopCapture();
   std::string help = Captured();
-  for (const char* option :
-       {"--fail-safe", "--reopen", "--timestamps", "--help", "-h", "/?", "--version", "-V"}) {
+  for (const char* option : {"--fail-safe", "--reopen", "--timestamps", "--tx-timeout=SECONDS",
+                             "--help", "-h", "/?", "--version", "-V"}) {
     EXPECT_NE(help.find(option), std::string::npos) << option;
   }
   // Whole lines, each ended by CR LF, that fit an 80-column console.

@@ -118,6 +118,7 @@ class FailSafeTest : public ::testing::Test {
   static void ResetLink(int k) {
     Links[k].ExitStage.store(LINK_SENDING);
     Links[k].DecidedPtt.store(PTT_UNDECIDED);
+    Links[k].ReleaseOwed.store(0);
   }
 
   SocketHandle listeners_[LINKS_USED] = {NO_SOCKET, NO_SOCKET};
@@ -150,6 +151,33 @@ TEST_F(FailSafeTest, AConnectingLinkCarriesItsDecidedStateOnlyWithFailSafe) {
     JoinAll();
     EXPECT_EQ(streams_[0].Received, std::string(c.Resent) + "T 1\nT 0\n");
     EXPECT_EQ(streams_[0].End, StreamEnd::Closed);
+  }
+}
+
+TEST_F(FailSafeTest, ATimeOutsReleaseMadeWhileTheLinkWasDownGoesOutWhenItConnects) {
+  // Owed with or without --fail-safe; a newer decision, made while the link
+  // is still down, is owed nothing.
+  struct OwedCase {
+    int FailSafe;
+    bool NewerDecision;
+    const char* Resent;
+  };
+  for (const OwedCase& c :
+       {OwedCase{0, false, "T 0\n"}, OwedCase{1, false, "T 0\n"}, OwedCase{0, true, ""}}) {
+    SCOPED_TRACE(testing::Message() << "fail-safe " << c.FailSafe << ", newer " << c.NewerDecision);
+    Options.FailSafe = c.FailSafe;
+    ResetLink(0);
+    SendPttCommand(&Links[0], 1);
+    SendOwedRelease(&Links[0]);
+    if (c.NewerDecision) {
+      SendPttCommand(&Links[0], 0);
+    }
+    Serve(0);
+    Connect(0);
+    SendPttCommand(&Links[0], 1);
+    ReleaseLinksForExit();
+    JoinAll();
+    EXPECT_EQ(streams_[0].Received, std::string(c.Resent) + "T 1\nT 0\n");
   }
 }
 

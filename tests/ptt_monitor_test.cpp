@@ -162,7 +162,7 @@ class PttMonitorTest : public ::testing::Test {
     CtsReads = 0;
     AfterCtsRead = nullptr;
     ClockMicros = 0;
-    state_ = PttMonitorState{&FakeLayer, RecordSend, FakeNow, {}, 0, 0};
+    state_ = PttMonitorState{&FakeLayer, RecordSend, FakeNow, {}, 0, 0, RecordSend, {}};
     StartCapture();
   }
   void TearDown() override { StopCapture(); }
@@ -304,7 +304,8 @@ TEST_F(PttMonitorTest, AComPortWhoseNextWaitCannotStartIsReleasedAndNotKeyedAgai
   Fake[0].StartError = 22;
   Complete(0);
   MonitorPass(&state_);
-  EXPECT_EQ(Sent, (std::vector<std::pair<int, int>>{{0, 1}, {0, 0}}));
+  // (Opened with CTS off, and so decided.)
+  EXPECT_EQ(Sent, (std::vector<std::pair<int, int>>{{0, 0}, {0, 1}, {0, 0}}));
   EXPECT_EQ(Links[0].DecidedPtt.load(), 0);
   EXPECT_EQ(Captured(),
             "TXGATE port QVN0 Open failed code 2 - trying real com port\r\n"
@@ -318,11 +319,12 @@ TEST_F(PttMonitorTest, APortThatStopsKeyedIsReleasedOnlyWithFailSafe) {
     std::vector<std::uint8_t> LastStatus;  // what the port said before it stopped
     std::vector<std::pair<int, int>> Sent;
   };
+  // With the option a virtual port is decided off as it opens.
   const StopCase cases[] = {
-      {1, {0xFF, 0x02}, {{0, 1}, {0, 0}}},              // keyed: released at once
-      {1, {0xFF, 0x02, 0xFF, 0x00}, {{0, 1}, {0, 0}}},  // already released: nothing more
-      {1, {}, {}},                                      // nothing decided: nothing sent
-      {0, {0xFF, 0x02}, {{0, 1}}},                      // without the option it stays keyed
+      {1, {0xFF, 0x02}, {{0, 0}, {0, 1}, {0, 0}}},              // keyed: released at once
+      {1, {0xFF, 0x02, 0xFF, 0x00}, {{0, 0}, {0, 1}, {0, 0}}},  // released: nothing more
+      {1, {}, {{0, 0}}},                                        // never keyed: nothing more
+      {0, {0xFF, 0x02}, {{0, 1}}},  // without the option it stays keyed
   };
   for (const StopCase& c : cases) {
     SCOPED_TRACE(testing::Message()
@@ -667,10 +669,9 @@ TEST_F(PortReopen, FailuresAreSaidOncePerOutageAndTheHandleClosedFirst) {
   RunUntil(60 * SECOND);  // a silent retry at 53 s
   Fake[0].VirtualError = 0;
   RunUntil(70 * SECOND);  // open again at 69 s
+  // The reopen whose read failed as it started was the same outage.
   EXPECT_EQ(Captured(),
             "TXGATE port 0 Closed code 109 - no longer monitored\r\n"
-            "TXGATE port 0 Reopened\r\n"
-            "TXGATE port 0 Closed code 232 - no longer monitored\r\n"
             "TXGATE port 0 Reopened\r\n");
   EXPECT_EQ(Calls, (std::vector<std::string>{
                        "open 0 virtual @0", "close 0 @5000", "open 0 virtual @21000",
@@ -693,6 +694,21 @@ TEST_F(PortReopen, VirtualPortStartsAgainFromAClearedStatusAndTheDecidedStateIsK
   Complete(0, {0xFF, 0x02});                 // the same status as before: a change from cleared
   MonitorPass(&state_);
   EXPECT_EQ(Sent, (std::vector<std::pair<int, int>>{{0, 1}, {0, 1}}));
+}
+
+TEST_F(PortReopen, ComPortWhoseLinesStillFailIsOneOutage) {
+  UseSlot(0);
+  ASSERT_TRUE(Start());
+  Fake[0].ComError = 0;
+  Fake[0].CtsReadable = false;  // opens, but its lines cannot be read
+  RunUntil(40 * SECOND);
+  Fake[0].CtsReadable = true;
+  RunUntil(50 * SECOND);
+  EXPECT_EQ(CallsOf("close"), (std::vector<std::string>{"close 0 @16000", "close 0 @32000"}));
+  EXPECT_EQ(Captured(),
+            "TXGATE port QVN0 Open failed code 2 - trying real com port\r\n"
+            "TXGATE port 0 Open failed code 2\r\n"
+            "TXGATE port 0 Reopened\r\n");
 }
 
 TEST_F(PortReopen, ComPortIsWatchedAgainAndSaysReopened) {
@@ -736,6 +752,116 @@ TEST_F(PttMonitorTest, WithoutReopenAStoppedPortIsNeitherClosedNorTriedAgain) {
   EXPECT_EQ(Calls,
             (std::vector<std::string>{"open 0 virtual @0", "open 1 virtual @0", "open 1 com @0"}));
   EXPECT_EQ(WaitTimeouts, std::vector<int>(40, MONITOR_WAIT_MS));
+}
+
+TEST_F(PttMonitorTest, WithFailSafeEachPortHasADecidedStateOnceItOpens) {
+  Options.FailSafe = 1;
+  for (int k = 0; k < 3; ++k) {
+    UseSlot(k);
+  }
+  Fake[0].ComError = 0;
+  Fake[0].CtsOn = 1;
+  Fake[1].VirtualError = 0;
+  Fake[2].ComError = 0;
+  Fake[2].CtsReadable = false;
+  ASSERT_TRUE(Start());
+  EXPECT_EQ(Sent, (Sends{{0, 1}, {1, 0}}));
+  EXPECT_EQ(Links[2].DecidedPtt.load(), PTT_UNDECIDED);
+}
+
+// --tx-timeout, on the monitor's clock.
+std::vector<std::int64_t> ReleaseTimes;
+
+void RecordRelease(int slot, int pttOn) {
+  ReleaseTimes.push_back(ClockMicros);
+  RecordSend(slot, pttOn);
+}
+
+class TxTimeoutTest : public PortReopen {
+ protected:
+  void SetUp() override {
+    PortReopen::SetUp();
+    Options.TxTimeoutSeconds = 2;
+    state_.SendRelease = RecordRelease;
+    ReleaseTimes.clear();
+  }
+
+  void Status(int slot, std::uint8_t status) {
+    Complete(slot, {0xFF, status});
+    MonitorPass(&state_);
+  }
+
+  static std::string TimedOut(int slot, int seconds) {
+    return "TXGATE port " + std::to_string(slot) + " Transmit time-out after " +
+           std::to_string(seconds) + " s - PTT released\r\n";
+  }
+  static std::string Dropped(int slot) {
+    return "TXGATE port " + std::to_string(slot) +
+           " PTT dropped by the application - time-out over\r\n";
+  }
+};
+
+TEST_F(TxTimeoutTest, ReleasedWhenThePeriodEndsAndHeldUntilTheApplicationDrops) {
+  UseSlot(0);
+  Fake[0].VirtualError = 0;
+  ASSERT_TRUE(Start());
+  ClockMicros = SECOND / 2;
+  Status(0, 0x02);  // keyed at 0.5 s
+  ClockMicros = SECOND;
+  Status(0, 0x03);  // sent again, unchanged: the period goes on
+  RunUntil(5 * SECOND);
+  EXPECT_EQ(ReleaseTimes, (std::vector<std::int64_t>{5 * SECOND / 2}));
+  Status(0, 0x06);  // still held: neither sent nor decided
+  EXPECT_EQ(Links[0].DecidedPtt.load(), 0);
+  Status(0, 0x04);  // dropped: sent again, the time-out is over
+  Status(0, 0x02);  // keyed again: a new period
+  RunUntil(8 * SECOND);
+  EXPECT_EQ(Sent, (Sends{{0, 1}, {0, 1}, {0, 0}, {0, 0}, {0, 1}, {0, 0}}));
+  EXPECT_EQ(ReleaseTimes, (std::vector<std::int64_t>{5 * SECOND / 2, 7 * SECOND}));
+  EXPECT_EQ(Captured(), TimedOut(0, 2) + Dropped(0) + TimedOut(0, 2));
+}
+
+TEST_F(TxTimeoutTest, AComPortHeldOnCountsForNothingUntilItsCtsDrops) {
+  UseSlot(0);
+  Fake[0].ComError = 0;
+  ASSERT_TRUE(Start());
+  Fake[0].CtsOn = 1;
+  Complete(0);
+  MonitorPass(&state_);  // keyed at 0
+  RunUntil(4 * SECOND);  // released at 2 s; the line checks find CTS still on
+  Complete(0);           // a DSR change: CTS still on
+  MonitorPass(&state_);
+  Fake[0].CtsOn = 0;
+  RunUntil(6 * SECOND);  // a line check finds it off: over, and nothing to send
+  Fake[0].CtsOn = 1;
+  Complete(0);
+  MonitorPass(&state_);
+  EXPECT_EQ(Sent, (Sends{{0, 1}, {0, 0}, {0, 1}}));
+  EXPECT_EQ(Captured(),
+            "TXGATE port QVN0 Open failed code 2 - trying real com port\r\n"
+            "TXGATE port 0 Opened\r\n" +
+                TimedOut(0, 2) + Dropped(0));
+}
+
+TEST_F(TxTimeoutTest, AReopenEndsATimeOutButNotARunningPeriod) {
+  Options.TxTimeoutSeconds = 20;
+  UseSlot(0);
+  Fake[0].VirtualError = 0;
+  ASSERT_TRUE(Start());
+  Status(0, 0x02);  // keyed at 0, then QVN closes the port
+  Fake[0].Result = PortResult::Failed;
+  Fake[0].FailCode = 109;
+  EventSet = true;
+  MonitorPass(&state_);
+  RunUntil(17 * SECOND);  // reopened at 16 s: the period goes on
+  Status(0, 0x02);
+  RunUntil(21 * SECOND);  // released at 20 s
+  Fake[0].Result = PortResult::Failed;
+  EventSet = true;
+  RunUntil(38 * SECOND);  // closed at 21 s, reopened at 37 s: no longer timed out
+  Status(0, 0x02);
+  EXPECT_EQ(Sent, (Sends{{0, 1}, {0, 1}, {0, 0}, {0, 1}}));
+  EXPECT_EQ(ReleaseTimes, (std::vector<std::int64_t>{20 * SECOND}));
 }
 
 }  // namespace

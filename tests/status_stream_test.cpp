@@ -11,7 +11,7 @@ namespace {
 
 std::vector<int> Sent;
 
-void RecordSend(int slot, int pttOn) {
+void RecordDecision(void* /*context*/, int slot, int pttOn) {
   EXPECT_EQ(slot, 2);
   Sent.push_back(pttOn);
 }
@@ -23,7 +23,7 @@ MonitoredPort FreshPort() {
 }
 
 void Feed(MonitoredPort* port, const std::vector<std::uint8_t>& bytes) {
-  DecodeStatusStream(bytes.data(), static_cast<int>(bytes.size()), port, RecordSend);
+  DecodeStatusStream(bytes.data(), static_cast<int>(bytes.size()), port, RecordDecision, nullptr);
 }
 
 struct Read {
@@ -84,7 +84,8 @@ TEST(StatusStream, AgreesWithThePlainReadingWhereverTheReadsAreCut) {
     while (at < stream.size()) {
       std::size_t count =
           std::min<std::size_t>(static_cast<std::size_t>(readSize(random)), stream.size() - at);
-      DecodeStatusStream(stream.data() + at, static_cast<int>(count), &port, RecordSend);
+      DecodeStatusStream(stream.data() + at, static_cast<int>(count), &port, RecordDecision,
+                         nullptr);
       at += count;
     }
     ReferenceResult expected = ReferenceDecode(stream.data(), stream.size());

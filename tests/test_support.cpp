@@ -36,6 +36,7 @@ void ResetTables() {
     link.WorkerActive.store(0);
     link.Sendable.store(0);
     link.DecidedPtt.store(PTT_UNDECIDED);
+    link.ReleaseOwed.store(0);
     link.ExitStage.store(LINK_SENDING);
     PlatformLockInit(&link.SendLock);
   }

@@ -77,6 +77,8 @@ def cases(regular_file):
              output=b"Port name too long (at most 63 characters): %s\r\n" % long_port),
         Case("164-character address", [b"{N}", long_address], status=1,
              output=b"Address too long (at most 163 characters): %s\r\n" % long_address),
+        Case("a time-out of no seconds", [b"{N}", b"127.0.0.1:{L}", b"--tx-timeout=0"], status=1,
+             output=b"Bad value for --tx-timeout (1 to 86400 seconds): --tx-timeout=0\r\n"),
         Case("huge argument", [b"x" * HUGE, b"127.0.0.1:{L}"], status=1,
              output=b"Port name too long (at most 63 characters): %s\r\n" % (b"x" * 300)),
         Case("empty port", [b"", b"127.0.0.1:{L}"], lines=lambda x: [BANNER]),

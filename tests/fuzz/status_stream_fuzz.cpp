@@ -27,7 +27,7 @@ constexpr std::uint8_t BUFFER_PATTERN = 0xA5;
 std::vector<int> Sent;
 int WrongSlots = 0;
 
-void RecordSend(int slot, int pttOn) {
+void RecordDecision(void* /*context*/, int slot, int pttOn) {
   if (slot != PORT_SLOT) {
     ++WrongSlots;
   }
@@ -78,7 +78,7 @@ MonitoredPort PreparedPort(std::uint8_t initialStatus) {
 void DecodeRead(const std::uint8_t* bytes, int count, MonitoredPort* port) {
   std::unique_ptr<std::uint8_t[]> read(new std::uint8_t[static_cast<std::size_t>(count)]);
   std::memcpy(read.get(), bytes, static_cast<std::size_t>(count));
-  DecodeStatusStream(read.get(), count, port, RecordSend);
+  DecodeStatusStream(read.get(), count, port, RecordDecision, nullptr);
 }
 
 void DecodeInReads(const Split& split, MonitoredPort* port) {
