@@ -68,7 +68,36 @@ struct Expected {
   std::vector<int> Pairs;  // argv indexes of the arguments that are not options
 };
 
-enum class Spelling { NotAnOption, Unknown, Help, Version, FailSafe, Reopen, Timestamps };
+enum class Spelling {
+  NotAnOption,
+  Unknown,
+  Help,
+  Version,
+  FailSafe,
+  Reopen,
+  Timestamps,
+  TxTimeout,
+  BadTxTimeout
+};
+
+// The seconds of "--tx-timeout=N", read plainly: digits only, their value
+// from 1 to 86400 (leading zeros allowed); 0 for anything else.
+int TxTimeoutSeconds(const std::string& argument) {
+  const std::string prefix = "--tx-timeout=";
+  if (argument.compare(0, prefix.size(), prefix) != 0) {
+    return 0;
+  }
+  std::string digits = argument.substr(prefix.size());
+  if (digits.empty() || digits.find_first_not_of("0123456789") != std::string::npos) {
+    return 0;
+  }
+  digits.erase(0, digits.find_first_not_of('0'));
+  if (digits.size() > 5) {
+    return 0;
+  }
+  int seconds = digits.empty() ? 0 : std::stoi(digits);
+  return seconds <= 86400 ? seconds : 0;
+}
 
 Spelling SpellingOf(const std::string& argument) {
   if (argument == "--help" || argument == "-h" || argument == "/?") return Spelling::Help;
@@ -76,15 +105,20 @@ Spelling SpellingOf(const std::string& argument) {
   if (argument == "--fail-safe") return Spelling::FailSafe;
   if (argument == "--reopen") return Spelling::Reopen;
   if (argument == "--timestamps") return Spelling::Timestamps;
+  if (argument == "--tx-timeout" || argument.compare(0, 13, "--tx-timeout=") == 0) {
+    return TxTimeoutSeconds(argument) != 0 ? Spelling::TxTimeout : Spelling::BadTxTimeout;
+  }
   return argument.compare(0, 2, "--") == 0 ? Spelling::Unknown : Spelling::NotAnOption;
 }
 
 // The grammar read plainly: the first --help or --version wins; then the
-// first unknown option is refused; the rest are the pairs, with too few of
-// them, too many, and the first that does not fit its table, in that order.
+// first unknown option, or option with a bad value, is refused; the rest
+// are the pairs, with too few of them, too many, and the first that does
+// not fit its table, in that order. The last time-out given stands.
 Expected ExpectedOutcome(int argc, const char* const* argv) {
   Expected expected{CommandLineOutcome::Accepted, 0, 0, RunOptions{}, {}};
   int unknown = 0;
+  CommandLineOutcome refusal = CommandLineOutcome::UnknownOption;
   for (int i = 1; i < argc; ++i) {
     switch (SpellingOf(argv[i])) {
       case Spelling::Help:
@@ -92,7 +126,15 @@ Expected ExpectedOutcome(int argc, const char* const* argv) {
       case Spelling::Version:
         return {CommandLineOutcome::Version, 0, 0, RunOptions{}, {}};
       case Spelling::Unknown:
-        unknown = unknown != 0 ? unknown : i;
+      case Spelling::BadTxTimeout:
+        if (unknown == 0) {
+          unknown = i;
+          refusal = SpellingOf(argv[i]) == Spelling::Unknown ? CommandLineOutcome::UnknownOption
+                                                             : CommandLineOutcome::BadValue;
+        }
+        break;
+      case Spelling::TxTimeout:
+        expected.Options.TxTimeoutSeconds = TxTimeoutSeconds(argv[i]);
         break;
       case Spelling::FailSafe:
         expected.Options.FailSafe = 1;
@@ -109,7 +151,7 @@ Expected ExpectedOutcome(int argc, const char* const* argv) {
     }
   }
   if (unknown != 0) {
-    return {CommandLineOutcome::UnknownOption, unknown, 0, RunOptions{}, {}};
+    return {refusal, unknown, 0, RunOptions{}, {}};
   }
   if (expected.Pairs.size() < 2) {
     return {CommandLineOutcome::Usage, 0, 0, RunOptions{}, {}};
@@ -248,6 +290,8 @@ std::string ExpectedRefusal(const CommandLine& parsed, const char* const* argv) 
       return "Too many ports (at most 4)\r\n";
     case CommandLineOutcome::UnknownOption:
       return "Unknown option: " + shown + "\r\n";
+    case CommandLineOutcome::BadValue:
+      return "Bad value for --tx-timeout (1 to 86400 seconds): " + shown + "\r\n";
     default:
       return "";
   }
@@ -304,7 +348,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   const RunOptions& options = parsed->Options;
   if (options.FailSafe != expected.Options.FailSafe || options.Reopen != expected.Options.Reopen ||
-      options.Timestamps != expected.Options.Timestamps) {
+      options.Timestamps != expected.Options.Timestamps ||
+      options.TxTimeoutSeconds != expected.Options.TxTimeoutSeconds) {
     Fail("wrong options", argc, *parsed);
   }
   CheckEntries(argc, argv, expected, *parsed);
