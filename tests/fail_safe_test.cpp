@@ -114,6 +114,18 @@ class FailSafeTest : public ::testing::Test {
     }
   }
 
+  // Link 0 connects, is keyed, and the way out releases it: the stream as
+  // its server read it. Whatever the link sent as it connected stands
+  // before "T 1\nT 0\n".
+  PeerStream ConnectKeyAndStop() {
+    Serve(0);
+    Connect(0);
+    SendPttCommand(&Links[0], 1);
+    ReleaseLinksForExit();
+    JoinAll();
+    return streams_[0];
+  }
+
   // A fresh start for link k between rounds, once its worker has ended.
   static void ResetLink(int k) {
     Links[k].ExitStage.store(LINK_SENDING);
@@ -142,15 +154,10 @@ TEST_F(FailSafeTest, AConnectingLinkCarriesItsDecidedStateOnlyWithFailSafe) {
     Options.FailSafe = c.FailSafe;
     ResetLink(0);
     Links[0].DecidedPtt.store(c.Decided);
-    Serve(0);
-    Connect(0);
-    // The next change, then the way out's release, end the stream: the
-    // resend, if any, must stand first and alone.
-    SendPttCommand(&Links[0], 1);
-    ReleaseLinksForExit();
-    JoinAll();
-    EXPECT_EQ(streams_[0].Received, std::string(c.Resent) + "T 1\nT 0\n");
-    EXPECT_EQ(streams_[0].End, StreamEnd::Closed);
+    // The resend, if any, must stand first and alone.
+    PeerStream stream = ConnectKeyAndStop();
+    EXPECT_EQ(stream.Received, std::string(c.Resent) + "T 1\nT 0\n");
+    EXPECT_EQ(stream.End, StreamEnd::Closed);
   }
 }
 
@@ -172,12 +179,7 @@ TEST_F(FailSafeTest, ATimeOutsReleaseMadeWhileTheLinkWasDownGoesOutWhenItConnect
     if (c.NewerDecision) {
       SendPttCommand(&Links[0], 0);
     }
-    Serve(0);
-    Connect(0);
-    SendPttCommand(&Links[0], 1);
-    ReleaseLinksForExit();
-    JoinAll();
-    EXPECT_EQ(streams_[0].Received, std::string(c.Resent) + "T 1\nT 0\n");
+    EXPECT_EQ(ConnectKeyAndStop().Received, std::string(c.Resent) + "T 1\nT 0\n");
   }
 }
 
