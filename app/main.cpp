@@ -9,8 +9,8 @@
 namespace {
 
 // The monitor's commands go out on the link paired with the port.
-void SendOnLink(int slot, int pttOn) { SendPttCommand(&Links[slot], pttOn); }
-void SendReleaseOnLink(int slot, int /*pttOn: 0*/) { SendOwedRelease(&Links[slot]); }
+bool SendOnLink(int slot, int pttOn) { return SendPttCommand(&Links[slot], pttOn); }
+bool SendReleaseOnLink(int slot, int /*pttOn: 0*/) { return SendOwedRelease(&Links[slot]); }
 
 [[noreturn]] void ShowUsageAndExit() {
   Print(

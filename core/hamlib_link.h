@@ -22,6 +22,11 @@ constexpr std::int32_t LINK_SILENT = 2;  // taken, and nothing left to wait for
 // closed in order.
 constexpr std::int32_t LINK_AWAITING_CONNECT = 3;
 
+// How many commands a connection may have awaiting their answers; one more
+// and its answers can no longer be told apart (ANSWERS_UNMATCHED).
+constexpr std::int32_t ANSWER_RECORD_SIZE = 16;
+constexpr std::int32_t ANSWERS_UNMATCHED = -1;
+
 struct HamlibLink {
   // Written once before any thread starts; read-only afterwards.
   char AddrText[ADDR_TEXT_SIZE];
@@ -56,5 +61,11 @@ struct HamlibLink {
   // SendLock, and every send checks it under SendLock, so no command can
   // follow the release.
   std::atomic<std::int32_t> ExitStage;
+  // The commands taken whole on the current connection that its server has
+  // yet to answer: bit k is the k-th oldest (1 for "T 1"), and
+  // UnansweredCount how many, or ANSWERS_UNMATCHED. Written under SendLock;
+  // started afresh when the connection becomes sendable.
+  std::atomic<std::uint32_t> Unanswered;
+  std::atomic<std::int32_t> UnansweredCount;
   PlatformLock SendLock;
 };

@@ -12,6 +12,8 @@ struct RunOptions {
   int Timestamps;
   // Release PTT held on for this many seconds without a break; 0: never.
   int TxTimeoutSeconds;
+  // Say each PTT change as it is sent, and each command the server refuses.
+  int Verbose;
 };
 
 // Written once from the command line before any thread starts; read-only

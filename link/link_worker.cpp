@@ -2,12 +2,16 @@
 
 #include "core/console.h"
 #include "core/options.h"
+#include "link/rigctl_answers.h"
 #include "link/rigctl_command.h"
 
 namespace {
 
 constexpr int DRAIN_CHUNK = 500;
 constexpr int DRAIN_BUFFER_SIZE = 512;
+
+// The server's answers are read only when something is done with them.
+bool ReadsAnswers() { return Options.Verbose != 0 || Options.FailSafe != 0; }
 
 // The connection-lost path: unlike a close by the server, it lets the next
 // failed connect be reported again.
@@ -39,6 +43,9 @@ bool Connect(HamlibLink* link) {
   }
   SetLinkSocket(link, sock);
   PlatformSetNonBlocking(sock);
+  if (ReadsAnswers()) {
+    PlatformWakeForEachReply(sock);
+  }
   // Up before it is sendable: a first command that fails ends the
   // connection by clearing these, and must not be undone.
   link->Running.store(1);
@@ -54,15 +61,18 @@ bool Connect(HamlibLink* link) {
 
 // Services the connection until it ends.
 void Service(HamlibLink* link) {
+  AnswerReader answers{};
+  AnswerReader* reader = ReadsAnswers() ? &answers : nullptr;
   for (;;) {
-    int found = PlatformWaitSocket(link->Sock.load(), LINK_WAIT_MS);
+    int waitMs = MsUntilResend(answers, PlatformMonotonicMicros(), LINK_WAIT_MS);
+    int found = PlatformWaitSocket(link->Sock.load(), waitMs);
     if (found == SOCKET_WAIT_FAILED) {
       Print("HAMLIB Select failed %d r\n", PlatformLastSocketError());
       LoseConnection(link);
       return;
     }
     if ((found & SOCKET_READABLE) != 0) {
-      DrainLink(link);
+      DrainLink(link, reader);
     }
     // DrainLink may have ended the connection; an exception only counts on
     // a socket that is still the link's.
@@ -70,6 +80,7 @@ void Service(HamlibLink* link) {
       LoseConnection(link);
       return;
     }
+    ResendIfDue(link, &answers, PlatformMonotonicMicros());
     if (link->Running.load() == 0) {
       // A connection ended on the way out is not one to reconnect.
       if (link->ExitStage.load() == LINK_SENDING) {
@@ -85,13 +96,16 @@ void Service(HamlibLink* link) {
 
 }  // namespace
 
-void DrainLink(HamlibLink* link) {
+void DrainLink(HamlibLink* link, AnswerReader* answers) {
   char buffer[DRAIN_BUFFER_SIZE];
   int received = PlatformReceiveNow(link->Sock.load(), buffer, DRAIN_CHUNK);
   // Another reader of this socket, the way out, may have taken what woke
   // the worker: nothing left to read is not the end of the connection.
   if (received == RECEIVED_NOTHING_YET) {
     return;
+  }
+  if (received > 0 && answers != nullptr) {
+    ReadAnswers(link, answers, buffer, received, PlatformMonotonicMicros());
   }
   if (received <= 0) {
     CloseLinkSocket(link);

@@ -3,13 +3,15 @@
 #pragma once
 
 #include "core/hamlib_link.h"
+#include "link/rigctl_answers.h"
 
 // Thread body for one link; returns when the attempt or connection ends.
 void LinkWorker(HamlibLink* link);
 
-// Reads and discards what the server sent, without waiting; on close or
-// error, ends the connection without a message.
-void DrainLink(HamlibLink* link);
+// Reads what the server sent, without waiting, and hands it to answers
+// (nullptr: discards it); on close or error, ends the connection without a
+// message.
+void DrainLink(HamlibLink* link, AnswerReader* answers);
 
 // How long one wait for the server lasts before Running is looked at again.
 constexpr int LINK_WAIT_MS = 5000;

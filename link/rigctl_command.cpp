@@ -34,6 +34,23 @@ bool MaySend(const HamlibLink& link) {
          link.ExitStage.load() == LINK_SENDING;
 }
 
+// Notes a command the system took whole as awaiting its answer; SendLock is
+// held. One more than the record holds, and the connection's answers can no
+// longer be matched.
+void RecordCommand(HamlibLink* link, int pttOn) {
+  std::int32_t count = link->UnansweredCount.load();
+  if (count == ANSWERS_UNMATCHED) {
+    return;
+  }
+  if (count == ANSWER_RECORD_SIZE) {
+    link->UnansweredCount.store(ANSWERS_UNMATCHED);
+    return;
+  }
+  std::uint32_t bit = pttOn != 0 ? std::uint32_t{1} << count : 0;
+  link->Unanswered.store(link->Unanswered.load() | bit);
+  link->UnansweredCount.store(count + 1);
+}
+
 // Sends the command for pttOn on the link's socket; SendLock is held and
 // MaySend has said yes. Returns whether the system took it whole.
 bool SendUnderLock(HamlibLink* link, int pttOn) {
@@ -47,6 +64,7 @@ bool SendUnderLock(HamlibLink* link, int pttOn) {
     EndConnectionAfterFailedSend(link, sock);
     return false;
   }
+  RecordCommand(link, pttOn);
   return true;
 }
 
@@ -97,22 +115,45 @@ int FormatPttCommand(int pttOn, char* buffer, int size) {
   return std::snprintf(buffer, static_cast<std::size_t>(size), "T %d\n", pttOn != 0 ? 1 : 0);
 }
 
-void SendPttCommand(HamlibLink* link, int pttOn) {
+bool SendPttCommand(HamlibLink* link, int pttOn) {
   PlatformLockAcquire(&link->SendLock);
   link->DecidedPtt.store(pttOn != 0 ? 1 : 0);
   link->ReleaseOwed.store(0);
-  if (MaySend(*link)) {
-    SendUnderLock(link, pttOn);
-  }
+  bool sent = MaySend(*link) && SendUnderLock(link, pttOn);
   PlatformLockRelease(&link->SendLock);
+  return sent;
 }
 
-void SendOwedRelease(HamlibLink* link) {
+bool SendOwedRelease(HamlibLink* link) {
   PlatformLockAcquire(&link->SendLock);
   link->DecidedPtt.store(0);
   bool sent = MaySend(*link) && SendUnderLock(link, 0);
   link->ReleaseOwed.store(sent ? 0 : 1);
   PlatformLockRelease(&link->SendLock);
+  return sent;
+}
+
+bool TakeAnsweredCommand(HamlibLink* link, int* pttOn, bool* wasLast) {
+  PlatformLockAcquire(&link->SendLock);
+  std::int32_t count = link->UnansweredCount.load();
+  bool matched = count > 0 && link->ExitStage.load() == LINK_SENDING;
+  if (matched) {
+    std::uint32_t unanswered = link->Unanswered.load();
+    *pttOn = static_cast<int>(unanswered & 1);
+    *wasLast = count == 1;
+    link->Unanswered.store(unanswered >> 1);
+    link->UnansweredCount.store(count - 1);
+  }
+  PlatformLockRelease(&link->SendLock);
+  return matched;
+}
+
+bool ResendRefusedRelease(HamlibLink* link) {
+  PlatformLockAcquire(&link->SendLock);
+  bool sent = MaySend(*link) && link->DecidedPtt.load() == 0 && link->UnansweredCount.load() == 0 &&
+              SendUnderLock(link, 0);
+  PlatformLockRelease(&link->SendLock);
+  return sent;
 }
 
 void CloseLinkSocket(HamlibLink* link) {
@@ -133,6 +174,9 @@ void CloseLinkSocket(HamlibLink* link) {
 void MarkLinkSendable(HamlibLink* link, bool resendDecided) {
   PlatformLockAcquire(&link->SendLock);
   std::int32_t stage = link->ExitStage.load();
+  // A new connection: what the last one left unanswered never will be.
+  link->Unanswered.store(0);
+  link->UnansweredCount.store(0);
   if (stage == LINK_SENDING) {
     link->Sendable.store(1);
     std::int32_t decided = link->DecidedPtt.load();

@@ -17,13 +17,27 @@ int FormatPttCommand(int pttOn, char* buffer, int size);
 // because the server has stopped reading) ends the connection: nothing more
 // is sent on it, and it is closed with a reset that discards what is still
 // queued, so the server never gets a torn command followed by another.
-void SendPttCommand(HamlibLink* link, int pttOn);
+// Returns whether the system took the command whole.
+bool SendPttCommand(HamlibLink* link, int pttOn);
 
 // The transmit time-out's release: as SendPttCommand(link, 0), and owed
 // to the link if it cannot go out now, so that the link sends it when it
 // connects, with or without --fail-safe, unless a newer decision comes
-// first.
-void SendOwedRelease(HamlibLink* link);
+// first. Returns whether it went out now.
+bool SendOwedRelease(HamlibLink* link);
+
+// Every command taken whole is recorded as awaiting its answer, until the
+// connection has more than ANSWER_RECORD_SIZE of them. Takes the oldest,
+// for the answer that has just come: its state into *pttOn, and whether no
+// command went out after it into *wasLast. False when there is none to
+// take, matching has ended for this connection, or the way out has taken
+// the link: the answer is then ignored.
+bool TakeAnsweredCommand(HamlibLink* link, int* pttOn, bool* wasLast);
+
+// A refused release sent again: "T 0", only while the decided state is 0 and
+// every command sent has been answered, so that it never overtakes a newer
+// change. Returns whether it went out.
+bool ResendRefusedRelease(HamlibLink* link);
 
 // The call that hands a command to the system; PlatformSendNow unless a test
 // puts a stand-in in its place (nullptr puts PlatformSendNow back).

@@ -135,6 +135,9 @@ enum class ConnectOutcome { Connected, NoSocket, Failed };
 // such as -2, EAI_NONAME). The code is PlatformLastSocketError()'s.
 ConnectOutcome PlatformConnectLink(const LinkDestination* destination, SocketHandle* sock);
 void PlatformSetNonBlocking(SocketHandle sock);
+// For a link whose answers are read: each reply wakes its waiter as it
+// comes (POSIX: no low-water mark; Windows' select does so already).
+void PlatformWakeForEachReply(SocketHandle sock);
 // Waits until the socket is readable (data, close or error) or reports an
 // exception (out-of-band data), or the timeout passes.
 int PlatformWaitSocket(SocketHandle sock, int timeoutMs);

@@ -318,10 +318,10 @@ bool ConnectTo(int fd, const void* address, socklen_t length) {
   return true;
 }
 
-// The server's replies are read only to be thrown away: with a low-water
-// mark the link worker wakes once for many of them instead of once for each
-// (a wake-up that also slowed the next PTT change). A close, a reset and
-// out-of-band data still wake it at once.
+// Unless they are read (PlatformWakeForEachReply), the server's replies are
+// thrown away: with a low-water mark the link worker wakes once for many of
+// them instead of once for each (a wake-up that also slowed the next PTT
+// change). A close, a reset and out-of-band data still wake it at once.
 constexpr int LINK_REPLY_LOW_WATER = 256;
 
 void SetLinkOptions(int fd) {
@@ -367,6 +367,11 @@ void NoteNoPortError() { LastSocketError = EAFNOSUPPORT; }
 void PlatformSetNonBlocking(SocketHandle sock) {
   int one = 1;
   ioctl(Fd(sock), FIONBIO, &one);
+}
+
+void PlatformWakeForEachReply(SocketHandle sock) {
+  int lowWater = 1;
+  setsockopt(Fd(sock), SOL_SOCKET, SO_RCVLOWAT, &lowWater, sizeof lowWater);
 }
 
 int PlatformWaitSocket(SocketHandle sock, int timeoutMs) {

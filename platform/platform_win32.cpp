@@ -331,6 +331,8 @@ void PlatformSetNonBlocking(SocketHandle sock) {
   ioctlsocket(Sock(sock), FIONBIO, &one);
 }
 
+void PlatformWakeForEachReply(SocketHandle /*sock*/) {}
+
 int PlatformWaitSocket(SocketHandle sock, int timeoutMs) {
   fd_set readable;
   fd_set exceptional;

@@ -21,4 +21,5 @@ struct MonitoredPort {
 };
 
 // Where the monitor's PTT commands go: link `slot`, state 1 on or 0 off.
-using PttSender = void (*)(int slot, int pttOn);
+// Returns whether the command went out.
+using PttSender = bool (*)(int slot, int pttOn);

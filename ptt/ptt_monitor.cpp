@@ -5,6 +5,7 @@
 
 #include "core/console.h"
 #include "ptt/status_stream.h"
+#include "ptt/transmit_log.h"
 
 namespace {
 
@@ -73,8 +74,9 @@ std::int64_t TxPeriodMicros() { return std::int64_t{Options.TxTimeoutSeconds} * 
 enum class Sends { Always, NotTheEndOfATimeOut };
 
 void Decide(PttMonitorState* state, int slot, int pttOn, Sends sends = Sends::Always) {
-  TxOutcome outcome = OnDecision(&state->Tx[slot], pttOn, Links[slot].DecidedPtt.load(),
-                                 state->Now(), TxPeriodMicros());
+  int previous = Links[slot].DecidedPtt.load();
+  std::int64_t now = state->Now();
+  TxOutcome outcome = OnDecision(&state->Tx[slot], pttOn, previous, now, TxPeriodMicros());
   if (outcome == TxOutcome::Ignore) {
     return;
   }
@@ -84,7 +86,8 @@ void Decide(PttMonitorState* state, int slot, int pttOn, Sends sends = Sends::Al
       return;
     }
   }
-  state->Send(slot, pttOn);
+  bool sent = state->Send(slot, pttOn);
+  LogPttChange(&state->Log[slot], PortNames[slot], previous, pttOn, sent, now);
 }
 
 void DecideFromStream(void* context, int slot, int pttOn) {
@@ -341,7 +344,9 @@ void ScheduleDuties(PttMonitorState* state) {
 void ReleaseTimedOutPorts(PttMonitorState* state, std::int64_t now) {
   for (int slot = 0; slot < MAX_PORTS; ++slot) {
     if (PeriodEnded(&state->Tx[slot], now)) {
-      state->SendRelease(slot, 0);
+      int previous = Links[slot].DecidedPtt.load();
+      bool sent = state->SendRelease(slot, 0);
+      LogPttChange(&state->Log[slot], PortNames[slot], previous, 0, sent, now);
       Print("TXGATE port %s Transmit time-out after %d s - PTT released\r\n", PortNames[slot],
             Options.TxTimeoutSeconds);
     }

@@ -7,6 +7,7 @@
 
 #include "core/tables.h"
 #include "ptt/monitored_port.h"
+#include "ptt/transmit_log.h"
 #include "ptt/tx_timeout.h"
 
 constexpr int MONITOR_WAIT_MS = 1000;
@@ -35,6 +36,8 @@ struct PttMonitorState {
   PttSender SendRelease;
   // --tx-timeout, per slot: kept whatever becomes of the port.
   TxTimer Tx[MAX_PORTS];
+  // --verbose, per slot.
+  TransmitLog Log[MAX_PORTS];
 };
 
 // Opens every port up to the first empty slot, as a virtual port or else

@@ -252,7 +252,7 @@ TEST_F(LinkWorkerTest, ADrainWithNothingToReadLeavesTheConnectionUp) {
   std::thread server = ServeOneCommand(&received);
   std::thread worker(RunWorker, &link);
   WaitUntilConnected(link);
-  DrainLink(&link);
+  DrainLink(&link, nullptr);
   EXPECT_NE(link.Sock.load(), NO_SOCKET);
   EXPECT_EQ(link.Running.load(), 1);
   SendPttCommand(&link, 1);
@@ -373,6 +373,129 @@ TEST_F(LinkWorkerTest, ACommandNotTakenWholeEndsTheConnectionWithNothingAfterIt)
     EXPECT_EQ(Captured(), Connected(link) + Terminated(link));
     EXPECT_EQ(link.WorkerActive.load(), 0);
   }
+}
+
+// --- the server's answers ----------------------------------------------
+// A connection that is never touched: commands go to a stand-in that takes
+// them whole, and the answers are handed over as the worker would.
+
+std::string SentToServer;
+int TakeWhole(SocketHandle /*sock*/, const char* bytes, int count) {
+  SentToServer.append(bytes, static_cast<std::size_t>(count));
+  return count;
+}
+constexpr SocketHandle UNTOUCHED_SOCKET = 1000;
+constexpr std::int64_t SECOND = 1000000;
+
+class RigctlAnswersTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ResetTables();
+    PointLinkAt(0, "127.0.0.1:4532");
+    Options.FailSafe = 1;
+    SentToServer.clear();
+    SetCommandSender(TakeWhole);
+    NewConnection();
+    StartCapture();
+  }
+  void TearDown() override {
+    StopCapture();
+    SetCommandSender(nullptr);
+  }
+  void NewConnection() {
+    link_.Sock.store(UNTOUCHED_SOCKET);
+    MarkLinkSendable(&link_, false);
+    reader_ = AnswerReader{};
+  }
+  void Answer(const std::string& text, std::int64_t now = 0) {
+    ReadAnswers(&link_, &reader_, text.data(), static_cast<int>(text.size()), now);
+  }
+  // A "T 0" refused at 0: sent again from 1 s on.
+  void RefuseARelease() {
+    SendPttCommand(&link_, 0);
+    Answer("RPRT -5\n");
+    StopCapture();
+    StartCapture();
+    SentToServer.clear();
+  }
+
+  HamlibLink& link_ = Links[0];
+  AnswerReader reader_{};
+};
+
+TEST_F(RigctlAnswersTest, EachAnswerMatchesTheOldestCommandWhenItComes) {
+  SendPttCommand(&link_, 1);
+  SendPttCommand(&link_, 0);
+  Answer("RP");  // split, late, and among other lines
+  Answer("RT -1\nget_ptt: 1\nRPRT 0\r\n");
+  Answer("RPRT -1\n");  // extra: no command awaits it
+  SendPttCommand(&link_, 1);
+  Answer("RPRT -9999999999\nRPRT -11\n");
+  EXPECT_EQ(Captured(),
+            "HAMLIB Addr 127.0.0.1:4532 refused T 1 with RPRT -1 - check the server's PTT "
+            "setting (rigctld: -P)\r\n"
+            "HAMLIB Addr 127.0.0.1:4532 refused T 1 with RPRT -11\r\n");
+}
+
+TEST_F(RigctlAnswersTest, TooManyUnansweredEndMatchingUntilTheNextConnection) {
+  for (int i = 0; i < 20; ++i) {
+    SendPttCommand(&link_, i % 2);
+  }
+  Answer("RPRT -5\n");
+  ResendIfDue(&link_, &reader_, 2 * SECOND);
+  EXPECT_EQ(Captured(), "");
+  NewConnection();
+  SendPttCommand(&link_, 0);
+  SentToServer.clear();
+  Answer("RPRT -5\n");
+  ResendIfDue(&link_, &reader_, 2 * SECOND);
+  EXPECT_EQ(SentToServer, "T 0\n");
+}
+
+TEST_F(RigctlAnswersTest, ARefusedReleaseIsSentAgainEverySecondUntilTaken) {
+  RefuseARelease();
+  EXPECT_EQ(MsUntilResend(reader_, SECOND / 4, LINK_WAIT_MS), 750);
+  ResendIfDue(&link_, &reader_, SECOND - 1);
+  EXPECT_EQ(SentToServer, "");
+  std::int64_t now = SECOND;
+  for (; now <= 601 * SECOND; now += SECOND) {
+    ResendIfDue(&link_, &reader_, now);
+    Answer("RPRT -5\n", now);
+  }
+  ResendIfDue(&link_, &reader_, now);
+  Answer("RPRT 0\n", now);
+  ResendIfDue(&link_, &reader_, now + SECOND);
+  EXPECT_EQ(SentToServer.size(), 602u * PTT_COMMAND_LENGTH);
+  EXPECT_EQ(Captured(),
+            "HAMLIB Addr 127.0.0.1:4532 still refuses T 0 (RPRT -5)\r\n"
+            "HAMLIB Addr 127.0.0.1:4532 took T 0\r\n");
+  EXPECT_EQ(MsUntilResend(reader_, now, LINK_WAIT_MS), LINK_WAIT_MS);
+}
+
+TEST_F(RigctlAnswersTest, TheResendEndsWithANewerCommandTheLinkOrTheWayOut) {
+  RefuseARelease();
+  SendPttCommand(&link_, 1);
+  ResendIfDue(&link_, &reader_, SECOND);
+  RefuseARelease();
+  link_.Sendable.store(0);  // the connection is lost
+  ResendIfDue(&link_, &reader_, SECOND);
+  NewConnection();
+  RefuseARelease();
+  link_.ExitStage.store(LINK_SILENT);
+  ResendIfDue(&link_, &reader_, SECOND);
+  Answer("RPRT -1\n");  // the way out's: neither matched nor shown
+  EXPECT_EQ(SentToServer, "");
+  EXPECT_EQ(Captured(), "");
+}
+
+TEST_F(RigctlAnswersTest, WithoutFailSafeARefusedReleaseIsOnlyShown) {
+  Options.FailSafe = 0;
+  RefuseARelease();
+  ResendIfDue(&link_, &reader_, SECOND);
+  EXPECT_EQ(SentToServer, "");
+  SendPttCommand(&link_, 0);
+  Answer("RPRT -5\n");
+  EXPECT_EQ(Captured(), "HAMLIB Addr 127.0.0.1:4532 refused T 0 with RPRT -5\r\n");
 }
 
 }  // namespace

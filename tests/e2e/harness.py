@@ -198,8 +198,9 @@ class Rigctld:
     """Hamlib's rigctl server with the dummy rig, on a loopback port of
     127.0.0.1 or, given host="::1", of ::1."""
 
-    def __init__(self, port=None, host=LOOPBACK):
+    def __init__(self, port=None, host=LOOPBACK, ptt_type="RIG"):
         self._port_chosen = port is None
+        self.ptt_type = ptt_type
         self.host = host
         self.port = port or free_port(host)
         self.popen = None
@@ -212,7 +213,8 @@ class Rigctld:
             raise AssertionError("rigctld is not installed (Debian: libhamlib-utils)")
         for attempt in range(3):
             self.popen = subprocess.Popen(
-                ["rigctld", "-m", "1", "-P", "RIG", "-T", self.host, "-t", str(self.port)],
+                ["rigctld", "-m", "1"] + (["-P", self.ptt_type] if self.ptt_type else [])
+                + ["-T", self.host, "-t", str(self.port)],
                 stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             try:
                 self._wait_accepting(10.0)
@@ -313,17 +315,20 @@ class Rigctld:
 
 
 class RecordingRig:
-    """A loopback rigctl stand-in that records every byte it receives and
-    answers each line with "RPRT 0\\n". With hold_open it keeps its side of
-    the connection open after the client has ended the stream, until stop."""
+    """A loopback rigctl stand-in that records every byte it receives, and
+    when each line came, and answers the k-th line with answers[k], or else
+    "RPRT 0\\n". With hold_open it keeps its side of the connection open
+    after the client has ended the stream, until stop."""
 
-    def __init__(self, hold_open=False):
+    def __init__(self, hold_open=False, answers=()):
         self._listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         self._listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         self._listener.bind((LOOPBACK, 0))
         self._listener.listen(4)
         self.port = self._listener.getsockname()[1]
         self._received = bytearray()
+        self.line_times = []
+        self._answers = list(answers)
         self._connections = 0
         self._hold_open = hold_open
         self.stream_ended = False  # the client ended its stream in order
@@ -352,7 +357,15 @@ class RecordingRig:
                 with self._cond:
                     self._received += chunk
                     self._cond.notify_all()
-                connection.sendall(b"RPRT 0\n" * chunk.count(b"\n"))
+                connection.sendall(self._answer(chunk.count(b"\n")))
+
+    def _answer(self, lines):
+        answer = b""
+        for _ in range(lines):
+            k = len(self.line_times)
+            self.line_times.append(time.monotonic())
+            answer += self._answers[k] if k < len(self._answers) else b"RPRT 0\n"
+        return answer
 
     def _note_end(self):
         with self._cond:
@@ -656,8 +669,8 @@ class EndToEnd(unittest.TestCase):
             self.wait_linked(tarnwick, rig.port)
         return tarnwick, sims
 
-    def start_rigctld(self, port=None, host=LOOPBACK):
-        rig = Rigctld(port, host)
+    def start_rigctld(self, port=None, host=LOOPBACK, ptt_type="RIG"):
+        rig = Rigctld(port, host, ptt_type)
         self.addCleanup(rig.kill)
         return rig.start()
 
@@ -676,8 +689,8 @@ class EndToEnd(unittest.TestCase):
         server.setblocking(False)
         return server
 
-    def start_recording_rig(self, hold_open=False):
-        rig = RecordingRig(hold_open)
+    def start_recording_rig(self, hold_open=False, answers=()):
+        rig = RecordingRig(hold_open, answers)
         self.addCleanup(rig.stop)
         return rig
 

@@ -143,9 +143,10 @@ class WayOutTest(EndToEnd):
         self.assertLess(took, EXIT_LIMIT + EXIT_MARGIN)
 
 
-    def test_the_way_out_ends_each_stream_in_order_with_the_answers_unread(self):
-        # Keyed and released before the stop: nothing to release, but the
-        # server's answers lie unread, which would make a plain close a reset.
+    def test_the_way_out_ends_each_stream_in_order_after_the_answers(self):
+        # Keyed and released before the stop: nothing to release. Answers
+        # left unread would make a plain close a reset; with --fail-safe the
+        # worker reads them as they come, and the way out what came since.
         rig = self.start_recording_rig()
         tarnwick, sims = self.start_linked([unique_name("Wo")], [rig], options=["--fail-safe"])
         sims[0].send("on")
@@ -234,6 +235,33 @@ class LinkComesBackTest(EndToEnd):
                                 "released later than a second after the connected message")
         self.assertEqual(plain.rig.ptt(), 1)
         plain.assert_still_keyed(self)
+
+
+class RefusedReleaseTest(EndToEnd):
+    def test_a_refused_release_is_sent_again_a_second_later_until_taken(self):
+        # Lines: the opened port's "T 0", "T 1", then the refused "T 0".
+        rig = self.start_recording_rig(answers=[b"RPRT 0\n", b"RPRT 0\n", b"RPRT -5\n"])
+        name = unique_name("Refused")
+        sim = self.start_qvnsim(name)
+        tarnwick = self.start_tarnwick("--fail-safe", name, "127.0.0.1:%d" % rig.port)
+        sim.wait_connected()
+        self.wait_linked(tarnwick, rig.port)
+        self.assertEqual(rig.wait_received(OFF), OFF)
+        sim.send("on")
+        self.assertEqual(rig.wait_received(OFF + ON), OFF + ON)
+        sim.send("off")
+        expected = OFF + ON + OFF + OFF
+        self.assertEqual(rig.wait_received(expected, 4.0), expected)
+        again = rig.line_times[3] - rig.line_times[2]
+        print("sent again %.3f s after the refused one" % again)
+        self.assertGreater(again, 0.95)
+        self.assertLess(again, 2.0)
+        addr = b"HAMLIB Addr 127.0.0.1:%d " % rig.port
+        taken = tarnwick.out.wait_for(addr + b"took T 0\r\n", 2.0)
+        self.assertIn(addr + b"refused T 0 (RPRT -5) - sending it again every second\r\n"
+                      + addr + b"took T 0\r\n", tarnwick.out.bytes()[:taken])
+        time.sleep(1.5)
+        self.assertEqual(rig.received(), expected)
 
 
 # --tx-timeout=1: the release comes a second after "T 1", and the monitor's

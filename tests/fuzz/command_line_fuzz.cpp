@@ -76,6 +76,7 @@ enum class Spelling {
   FailSafe,
   Reopen,
   Timestamps,
+  Verbose,
   TxTimeout,
   BadTxTimeout
 };
@@ -105,6 +106,7 @@ Spelling SpellingOf(const std::string& argument) {
   if (argument == "--fail-safe") return Spelling::FailSafe;
   if (argument == "--reopen") return Spelling::Reopen;
   if (argument == "--timestamps") return Spelling::Timestamps;
+  if (argument == "--verbose") return Spelling::Verbose;
   if (argument == "--tx-timeout" || argument.compare(0, 13, "--tx-timeout=") == 0) {
     return TxTimeoutSeconds(argument) != 0 ? Spelling::TxTimeout : Spelling::BadTxTimeout;
   }
@@ -144,6 +146,9 @@ Expected ExpectedOutcome(int argc, const char* const* argv) {
         break;
       case Spelling::Timestamps:
         expected.Options.Timestamps = 1;
+        break;
+      case Spelling::Verbose:
+        expected.Options.Verbose = 1;
         break;
       case Spelling::NotAnOption:
         expected.Pairs.push_back(i);
@@ -349,7 +354,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const RunOptions& options = parsed->Options;
   if (options.FailSafe != expected.Options.FailSafe || options.Reopen != expected.Options.Reopen ||
       options.Timestamps != expected.Options.Timestamps ||
-      options.TxTimeoutSeconds != expected.Options.TxTimeoutSeconds) {
+      options.TxTimeoutSeconds != expected.Options.TxTimeoutSeconds ||
+      options.Verbose != expected.Options.Verbose) {
     Fail("wrong options", argc, *parsed);
   }
   CheckEntries(argc, argv, expected, *parsed);

@@ -1,0 +1,31 @@
+#include "ptt/transmit_log.h"
+
+#include "core/console.h"
+#include "core/hamlib_link.h"
+#include "core/options.h"
+
+namespace {
+
+constexpr std::int64_t MICROS_PER_TENTH = 100000;
+constexpr char NOT_SENT[] = " - not sent, link down";
+
+}  // namespace
+
+void LogPttChange(TransmitLog* log, const char* portName, int previous, int pttOn, bool sent,
+                  std::int64_t now) {
+  if (Options.Verbose == 0 || pttOn == previous) {
+    return;
+  }
+  const char* outcome = sent ? "" : NOT_SENT;
+  if (pttOn != 0) {
+    log->OnSince = now;
+    Print("TXGATE port %s PTT on%s\r\n", portName, outcome);
+    return;
+  }
+  if (previous == PTT_UNDECIDED) {
+    return;
+  }
+  std::int64_t tenths = (now - log->OnSince) / MICROS_PER_TENTH;
+  Print("TXGATE port %s PTT off after %d.%d s%s\r\n", portName, static_cast<int>(tenths / 10),
+        static_cast<int>(tenths % 10), outcome);
+}

@@ -1,0 +1,16 @@
+// --verbose: a transmit log. Each change of a port's decided PTT state is
+// said as it is sent, with how long PTT was on when it goes off.
+#pragma once
+
+#include <cstdint>
+
+// When PTT went on, per port, on the monitor's clock in microseconds.
+struct TransmitLog {
+  std::int64_t OnSince;
+};
+
+// Says the change from the decided state `previous` (PTT_UNDECIDED, 0 or
+// 1) to pttOn, sent or not, at `now`. A resend of an unchanged state, and
+// an off with no on before it, say nothing.
+void LogPttChange(TransmitLog* log, const char* portName, int previous, int pttOn, bool sent,
+                  std::int64_t now);
