@@ -3,7 +3,7 @@
 //
 //   ptt_bench [--quick] [--png FILE] [--changes N] [--idle-seconds S]
 //             [--tarnwick PATH] [--relay PATH] [--com-relay PATH] [--preload PATH]
-//             [--com-only] [--wine]
+//             [--com-only] [--wine] [--tarnwick-option OPTION ...]
 //
 // The benchmark stands in for QVN and for the rigctl servers: it offers
 // virtual ports (/tmp/QVN<name>) and runs servers on 127.0.0.1, starts the
@@ -14,7 +14,8 @@
 // port with simulated lines (libmodemsim.so, --preload), whose CTS the
 // benchmark flips. --com-only measures that road alone; --wine runs the
 // Windows builds given as --tarnwick and --com-relay under Wine (WINEPREFIX
-// from the environment).
+// from the environment). Each --tarnwick-option is passed to the tarnwick
+// of the virtual ports, before its pairs (e.g. --verbose).
 // --quick runs a few hundred changes and no idle phase. The exit status is
 // 1 when Tarnwick lost or reordered a change, or left a wrong state at the
 // server after a toggle of CTS, 3 when the run could not be set up or
@@ -29,6 +30,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "bench/children.h"
 #include "bench/com_road.h"
@@ -68,6 +70,7 @@ struct BenchOptions {
   std::string Preload;
   bool ComOnly = false;
   bool Wine = false;
+  std::vector<std::string> TarnwickOptions;
 };
 
 struct Bench {
@@ -162,6 +165,8 @@ bool TakeValue(const std::string& name, const char* value, BenchOptions* opt) {
     opt->ComRelay = value;
   } else if (name == "--preload") {
     opt->Preload = value;
+  } else if (name == "--tarnwick-option") {
+    opt->TarnwickOptions.emplace_back(value);
   } else if (name == "--changes") {
     return ParseNumber(value, 10, 1000000, &opt->Changes);
   } else if (name == "--idle-seconds") {
@@ -246,14 +251,17 @@ bool WaitForTarnwickReady(const Bench* b) {
 
 bool StartTarnwick(Bench* b) {
   std::string addresses[BENCH_PORTS];
-  const char* argv[2 + 2 * BENCH_PORTS] = {b->Opt.Tarnwick.c_str()};
+  std::vector<const char*> argv = {b->Opt.Tarnwick.c_str()};
+  for (const std::string& option : b->Opt.TarnwickOptions) {
+    argv.push_back(option.c_str());
+  }
   for (int k = 0; k < BENCH_PORTS; ++k) {
     addresses[k] = "127.0.0.1:" + std::to_string(b->Tarnwick[k].Rig.Port);
-    argv[1 + 2 * k] = b->Tarnwick[k].Name;
-    argv[2 + 2 * k] = addresses[k].c_str();
+    argv.push_back(b->Tarnwick[k].Name);
+    argv.push_back(addresses[k].c_str());
   }
-  argv[1 + 2 * BENCH_PORTS] = nullptr;
-  b->TarnwickPid = StartChild(argv, LogPath(b, "tarnwick.log").c_str());
+  argv.push_back(nullptr);
+  b->TarnwickPid = StartChild(argv.data(), LogPath(b, "tarnwick.log").c_str());
   if (b->TarnwickPid < 0) {
     return false;
   }
@@ -612,7 +620,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr,
                  "usage: ptt_bench [--quick] [--png FILE] [--changes N] [--idle-seconds S]\n"
                  "                 [--tarnwick PATH] [--relay PATH] [--com-relay PATH]\n"
-                 "                 [--preload PATH] [--com-only] [--wine]\n");
+                 "                 [--preload PATH] [--com-only] [--wine]\n"
+                 "                 [--tarnwick-option OPTION ...]\n");
     return 2;
   }
   InstallAbortHandlers(TimeLimitSeconds(bench.Opt));
