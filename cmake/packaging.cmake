@@ -11,7 +11,10 @@
 #                  /usr/share/man/man1, and README.md, CHANGELOG.md,
 #                  changelog.gz (Debian's format, made from CHANGELOG.md by
 #                  tools/debian-changelog.py) and copyright (the licence) in
-#                  /usr/share/doc/tarnwick.
+#                  /usr/share/doc/tarnwick; and from packaging/debian the
+#                  systemd unit tarnwick@.service in /usr/lib/systemd/system,
+#                  the conffile /etc/tarnwick/example.conf, and the
+#                  maintainer scripts that make the system user tarnwick.
 #
 # tools/package.sh builds both. The version is the project's, set once in
 # the top CMakeLists.txt; it reaches both packages and the exe's resource.
@@ -95,6 +98,12 @@ else()
           DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   install(FILES ${TARNWICK_DOCS}/changelog.gz DESTINATION ${TARNWICK_DOC_DIR})
   install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${TARNWICK_DOC_DIR})
+  # The service: a template unit (lintian of Debian 12 takes /lib or
+  # /usr/lib; systemd and deb-systemd-helper look in both) and its example
+  # settings, a conffile (see CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA below).
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/debian/tarnwick@.service
+          DESTINATION lib/systemd/system)
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/debian/example.conf DESTINATION /etc/tarnwick)
 endif()
 
 install(FILES ${PROJECT_SOURCE_DIR}/CHANGELOG.md DESTINATION ${TARNWICK_DOC_DIR}
@@ -137,6 +146,17 @@ else()
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   # rigctld, the rigctl server for a radio without QVN.
   set(CPACK_DEBIAN_PACKAGE_SUGGESTS libhamlib-utils)
+  # postinst makes the system user tarnwick with adduser; postrm and prerm
+  # look after the service. conffiles marks /etc/tarnwick/example.conf,
+  # which CPack does not do by itself.
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS adduser)
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+      ${PROJECT_SOURCE_DIR}/packaging/debian/conffiles
+      ${PROJECT_SOURCE_DIR}/packaging/debian/postinst
+      ${PROJECT_SOURCE_DIR}/packaging/debian/prerm
+      ${PROJECT_SOURCE_DIR}/packaging/debian/postrm)
+  # Maintainer scripts 0755, the other control files 0644, as Debian wants.
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 endif()
 
 include(CPack)

@@ -16,6 +16,7 @@ packages=(
   bsdutils  # script: the end-to-end tests run a program under a pseudo-terminal
   dpkg-dev unzip  # the packages: dpkg-shlibdeps for the .deb, unzip to check the ZIP
   lintian man-db  # tools/check-packages.sh: the .deb as Debian checks it, its manual pages
+  adduser systemd  # and its service: the .deb's postinst makes a user; systemd-analyze verify
   clang libclang-rt-14-dev  # the AddressSanitizer build and the libFuzzer harnesses
   clang-tidy cppcheck       # tools/static-analysis.sh
 )
