@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstring>
 #include <string>
 #include <thread>
 
@@ -375,17 +376,13 @@ TEST_F(LinkWorkerTest, ACommandNotTakenWholeEndsTheConnectionWithNothingAfterIt)
   }
 }
 
-// --- the server's answers ----------------------------------------------
-// A connection that is never touched: commands go to a stand-in that takes
-// them whole, and the answers are handed over as the worker would.
-
-std::string SentToServer;
+// --- the server's answers: commands go to a stand-in, and answers are
+// handed over as the worker would, at times given in seconds.
+std::string ToServer;
 int TakeWhole(SocketHandle /*sock*/, const char* bytes, int count) {
-  SentToServer.append(bytes, static_cast<std::size_t>(count));
+  ToServer.append(bytes, static_cast<std::size_t>(count));
   return count;
 }
-constexpr SocketHandle UNTOUCHED_SOCKET = 1000;
-constexpr std::int64_t SECOND = 1000000;
 
 class RigctlAnswersTest : public ::testing::Test {
  protected:
@@ -393,109 +390,77 @@ class RigctlAnswersTest : public ::testing::Test {
     ResetTables();
     PointLinkAt(0, "127.0.0.1:4532");
     Options.FailSafe = 1;
-    SentToServer.clear();
     SetCommandSender(TakeWhole);
     NewConnection();
     StartCapture();
   }
-  void TearDown() override {
-    StopCapture();
-    SetCommandSender(nullptr);
-  }
+  void TearDown() override { StopCapture(), SetCommandSender(nullptr); }
   void NewConnection() {
-    link_.Sock.store(UNTOUCHED_SOCKET);
+    link_.Sock.store(1000);  // never touched
     MarkLinkSendable(&link_, false);
     reader_ = AnswerReader{};
+    ToServer.clear();
   }
-  void Answer(const std::string& text, std::int64_t now = 0) {
-    ReadAnswers(&link_, &reader_, text.data(), static_cast<int>(text.size()), now);
+  void Answer(const char* text, std::int64_t second = 0) {
+    ReadAnswers(&link_, &reader_, text, static_cast<int>(std::strlen(text)), second * 1000000);
   }
-  // A "T 0" refused at 0: sent again from 1 s on.
-  void RefuseARelease() {
+  // A "T 0" refused at 0 s: whether it goes out again at 1 s.
+  bool ResentAfterARefusal(void (*between)(HamlibLink*)) {
     SendPttCommand(&link_, 0);
     Answer("RPRT -5\n");
-    StopCapture();
-    StartCapture();
-    SentToServer.clear();
+    between(&link_);
+    ToServer.clear();
+    ResendIfDue(&link_, &reader_, 1000000);
+    return ToServer == "T 0\n";
   }
-
   HamlibLink& link_ = Links[0];
   AnswerReader reader_{};
 };
 
-TEST_F(RigctlAnswersTest, EachAnswerMatchesTheOldestCommandWhenItComes) {
+TEST_F(RigctlAnswersTest, EachAnswerMatchesTheOldestCommandOnItsConnection) {
+  Options.FailSafe = 0;
   SendPttCommand(&link_, 1);
   SendPttCommand(&link_, 0);
-  Answer("RP");  // split, late, and among other lines
-  Answer("RT -1\nget_ptt: 1\nRPRT 0\r\n");
-  Answer("RPRT -1\n");  // extra: no command awaits it
+  Answer("RP");  // split, late, among other lines, and one too many
+  Answer("RT -1\nget_ptt: 1\nRPRT 0\r\nRPRT -1\n");
   SendPttCommand(&link_, 1);
   Answer("RPRT -9999999999\nRPRT -11\n");
-  EXPECT_EQ(Captured(),
-            "HAMLIB Addr 127.0.0.1:4532 refused T 1 with RPRT -1 - check the server's PTT "
-            "setting (rigctld: -P)\r\n"
-            "HAMLIB Addr 127.0.0.1:4532 refused T 1 with RPRT -11\r\n");
-}
-
-TEST_F(RigctlAnswersTest, TooManyUnansweredEndMatchingUntilTheNextConnection) {
-  for (int i = 0; i < 20; ++i) {
-    SendPttCommand(&link_, i % 2);
+  for (int i = 0; i < 20; ++i) {  // beyond 16 unanswered nothing is matched
+    SendPttCommand(&link_, 1);
   }
-  Answer("RPRT -5\n");
-  ResendIfDue(&link_, &reader_, 2 * SECOND);
-  EXPECT_EQ(Captured(), "");
+  Answer("RPRT -1\n");
   NewConnection();
   SendPttCommand(&link_, 0);
-  SentToServer.clear();
-  Answer("RPRT -5\n");
-  ResendIfDue(&link_, &reader_, 2 * SECOND);
-  EXPECT_EQ(SentToServer, "T 0\n");
+  Answer("RPRT -4\n");
+  std::string addr = "HAMLIB Addr 127.0.0.1:4532 refused T ";
+  EXPECT_EQ(Captured(), addr + "1 with RPRT -1 - check the server's PTT setting (rigctld: -P)\r\n" +
+                            addr + "1 with RPRT -11\r\n" + addr + "0 with RPRT -4\r\n");
 }
 
 TEST_F(RigctlAnswersTest, ARefusedReleaseIsSentAgainEverySecondUntilTaken) {
-  RefuseARelease();
-  EXPECT_EQ(MsUntilResend(reader_, SECOND / 4, LINK_WAIT_MS), 750);
-  ResendIfDue(&link_, &reader_, SECOND - 1);
-  EXPECT_EQ(SentToServer, "");
-  std::int64_t now = SECOND;
-  for (; now <= 601 * SECOND; now += SECOND) {
-    ResendIfDue(&link_, &reader_, now);
-    Answer("RPRT -5\n", now);
+  SendPttCommand(&link_, 0);
+  Answer("RPRT -5\n");
+  EXPECT_EQ(MsUntilResend(reader_, 250000, LINK_WAIT_MS), 750);
+  for (std::int64_t second = 1; second <= 602; ++second) {
+    ResendIfDue(&link_, &reader_, second * 1000000);
+    Answer(second <= 601 ? "RPRT -5\n" : "RPRT 0\n", second);
   }
-  ResendIfDue(&link_, &reader_, now);
-  Answer("RPRT 0\n", now);
-  ResendIfDue(&link_, &reader_, now + SECOND);
-  EXPECT_EQ(SentToServer.size(), 602u * PTT_COMMAND_LENGTH);
-  EXPECT_EQ(Captured(),
-            "HAMLIB Addr 127.0.0.1:4532 still refuses T 0 (RPRT -5)\r\n"
-            "HAMLIB Addr 127.0.0.1:4532 took T 0\r\n");
-  EXPECT_EQ(MsUntilResend(reader_, now, LINK_WAIT_MS), LINK_WAIT_MS);
+  ResendIfDue(&link_, &reader_, 603 * 1000000);
+  EXPECT_EQ(ToServer.size(), 603u * PTT_COMMAND_LENGTH);
+  std::string addr = "HAMLIB Addr 127.0.0.1:4532 ";
+  EXPECT_EQ(Captured(), addr + "refused T 0 (RPRT -5) - sending it again every second\r\n" + addr +
+                            "still refuses T 0 (RPRT -5)\r\n" + addr + "took T 0\r\n");
 }
 
 TEST_F(RigctlAnswersTest, TheResendEndsWithANewerCommandTheLinkOrTheWayOut) {
-  RefuseARelease();
-  SendPttCommand(&link_, 1);
-  ResendIfDue(&link_, &reader_, SECOND);
-  RefuseARelease();
-  link_.Sendable.store(0);  // the connection is lost
-  ResendIfDue(&link_, &reader_, SECOND);
+  EXPECT_TRUE(ResentAfterARefusal([](HamlibLink*) {}));
+  EXPECT_FALSE(ResentAfterARefusal([](HamlibLink* link) { SendPttCommand(link, 1); }));
+  EXPECT_FALSE(ResentAfterARefusal([](HamlibLink* link) { link->Sendable.store(0); }));
   NewConnection();
-  RefuseARelease();
-  link_.ExitStage.store(LINK_SILENT);
-  ResendIfDue(&link_, &reader_, SECOND);
-  Answer("RPRT -1\n");  // the way out's: neither matched nor shown
-  EXPECT_EQ(SentToServer, "");
-  EXPECT_EQ(Captured(), "");
-}
-
-TEST_F(RigctlAnswersTest, WithoutFailSafeARefusedReleaseIsOnlyShown) {
+  EXPECT_FALSE(ResentAfterARefusal([](HamlibLink* link) { link->ExitStage.store(LINK_SILENT); }));
   Options.FailSafe = 0;
-  RefuseARelease();
-  ResendIfDue(&link_, &reader_, SECOND);
-  EXPECT_EQ(SentToServer, "");
-  SendPttCommand(&link_, 0);
-  Answer("RPRT -5\n");
-  EXPECT_EQ(Captured(), "HAMLIB Addr 127.0.0.1:4532 refused T 0 with RPRT -5\r\n");
+  link_.ExitStage.store(LINK_SENDING);
+  EXPECT_FALSE(ResentAfterARefusal([](HamlibLink*) {}));
 }
 
 }  // namespace

@@ -241,21 +241,15 @@ class RefusedReleaseTest(EndToEnd):
     def test_a_refused_release_is_sent_again_a_second_later_until_taken(self):
         # Lines: the opened port's "T 0", "T 1", then the refused "T 0".
         rig = self.start_recording_rig(answers=[b"RPRT 0\n", b"RPRT 0\n", b"RPRT -5\n"])
-        name = unique_name("Refused")
-        sim = self.start_qvnsim(name)
-        tarnwick = self.start_tarnwick("--fail-safe", name, "127.0.0.1:%d" % rig.port)
-        sim.wait_connected()
-        self.wait_linked(tarnwick, rig.port)
+        tarnwick, sims = self.start_linked([unique_name("Refused")], [rig], ["--fail-safe"])
         self.assertEqual(rig.wait_received(OFF), OFF)
-        sim.send("on")
-        self.assertEqual(rig.wait_received(OFF + ON), OFF + ON)
-        sim.send("off")
+        sims[0].send("on")
+        sims[0].send("off")
         expected = OFF + ON + OFF + OFF
         self.assertEqual(rig.wait_received(expected, 4.0), expected)
         again = rig.line_times[3] - rig.line_times[2]
         print("sent again %.3f s after the refused one" % again)
-        self.assertGreater(again, 0.95)
-        self.assertLess(again, 2.0)
+        self.assertTrue(0.95 < again < 2.0, again)
         addr = b"HAMLIB Addr 127.0.0.1:%d " % rig.port
         taken = tarnwick.out.wait_for(addr + b"took T 0\r\n", 2.0)
         self.assertIn(addr + b"refused T 0 (RPRT -5) - sending it again every second\r\n"

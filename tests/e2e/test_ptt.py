@@ -104,36 +104,22 @@ class ClosedPortTest(EndToEnd):
 
 
 class VerboseTest(EndToEnd):
-    """--verbose: a transmit log, and the server's refusals with a hint."""
-
-    def start_verbose(self, rig):
+    def test_the_transmit_log_and_a_rig_whose_ptt_is_not_set_up(self):
+        rig = self.start_rigctld(ptt_type=None)  # it answers T 1 and T 0 with "RPRT -1"
         name = unique_name("Verbose")
         sim = self.start_qvnsim(name)
         tarnwick = self.start_tarnwick(name, "127.0.0.1:%d" % rig.port, "--verbose")
         sim.wait_connected()
         self.wait_linked(tarnwick, rig.port)
-        return name.encode(), sim, tarnwick
-
-    def test_each_change_is_logged_with_its_time_on(self):
-        rig = self.start_rigctld()
-        name, sim, tarnwick = self.start_verbose(rig)
-        sim.send("on")
-        rig.wait_ptt(1)
-        sim.send("sleep 500")
-        sim.send("off")
-        rig.wait_ptt(0)
-        end = tarnwick.out.wait_for(b" s\r\n", 2.0)
-        log = tarnwick.out.bytes()[:end]
-        self.assertRegex(log, re.escape(b"\r\nTXGATE port %s PTT on\r\nTXGATE port %s PTT off after "
-                                        % (name, name)) + rb"(0\.[5-9]|1\.[0-9]) s\r\n$")
-
-    def test_a_rig_whose_ptt_is_not_set_up_is_named_once_with_the_hint(self):
-        rig = self.start_rigctld(ptt_type=None)  # rigctld answers T 1 and T 0 "RPRT -1"
-        _, sim, tarnwick = self.start_verbose(rig)
-        refused = b"HAMLIB Addr 127.0.0.1:%d refused T %%d with RPRT -1" % rig.port
-        hint = b" - check the server's PTT setting (rigctld: -P)"
-        for command in ("on", "off", "on"):
+        for command in ("on", "sleep 500", "off", "on"):
             sim.send(command)
+        refused = b"HAMLIB Addr 127.0.0.1:%d refused T %%d with RPRT -1" % rig.port
         tarnwick.out.wait_for(refused % 1 + b"\r\n", 3.0)
-        refusals = [line for line in tarnwick.out.bytes().split(b"\r\n") if b" refused " in line]
-        self.assertEqual(refusals, [refused % 1 + hint, refused % 0, refused % 1])
+        lines = tarnwick.out.bytes().split(b"\r\n")
+        self.assertEqual([line for line in lines if b" refused " in line],
+                         [refused % 1 + b" - check the server's PTT setting (rigctld: -P)",
+                          refused % 0, refused % 1])
+        log = b"\n".join(line for line in lines if line.startswith(b"TXGATE"))
+        self.assertRegex(log, rb"^TXGATE port %s PTT on\nTXGATE port %s PTT off after "
+                         rb"(0\.[5-9]|1\.[0-9]) s\nTXGATE port %s PTT on$"
+                         % ((re.escape(name.encode()),) * 3))
