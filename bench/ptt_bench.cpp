@@ -16,9 +16,9 @@
 // Windows builds given as --tarnwick and --com-relay under Wine (WINEPREFIX
 // from the environment). --busy measures one port on a busy machine instead:
 // every core kept busy by a CPU-bound process of normal priority (`yes`, in
-// a session of its own),
-// then that and the other three ports of Tarnwick and of the relays
-// changing as fast as acknowledged, from a thread of the benchmark's own.
+// a session of its own), then that and the other three ports of Tarnwick and
+// of the relays changing as fast as acknowledged, from a thread of the
+// benchmark's own.
 // --quick runs a few hundred changes and no idle phase. The exit status is
 // 1 when Tarnwick lost or reordered a change, or left a wrong state at the
 // server after a toggle of CTS, 3 when the run could not be set up or
