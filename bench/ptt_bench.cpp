@@ -474,9 +474,10 @@ void MeasureBusy(Bench* b, LatencyRun* run, bool streaming, int* hogCount) {
   static OtherPorts other;
   other.Random = b->Random ^ 0x5DEECE66DULL;
   other.Stop.store(false);
+  int next = 0;
   for (int k = 1; k < BENCH_PORTS; ++k) {
-    other.Paths[2 * (k - 1)] = &b->Tarnwick[k];
-    other.Paths[2 * (k - 1) + 1] = &b->Relays[k];
+    other.Paths[next++] = &b->Tarnwick[k];
+    other.Paths[next++] = &b->Relays[k];
   }
   pthread_t streamer{};
   streaming = streaming && pthread_create(&streamer, nullptr, StreamOtherPorts, &other) == 0;
