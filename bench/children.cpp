@@ -13,7 +13,7 @@
 
 namespace {
 
-constexpr int MAX_CHILDREN = 16;
+constexpr int MAX_CHILDREN = 80;  // a busy run adds one per core, up to 64
 constexpr int MAX_ABORT_PATHS = 16;
 constexpr int PATH_SIZE = 108;
 

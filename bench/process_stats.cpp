@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <time.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -37,7 +38,7 @@ int ForEachEntry(const char* path, OnEntry onEntry) {
     return -1;
   }
   int count = 0;
-  // cppcheck-suppress readdirCalled  ; the benchmark has one thread
+  // cppcheck-suppress readdirCalled  ; only the benchmark's main thread reads directories
   while (dirent* entry = readdir(directory)) {
     if (entry->d_name[0] != '.') {
       onEntry(entry->d_name);
@@ -56,6 +57,24 @@ std::int64_t ContextSwitchesOfTask(pid_t pid, const char* task) {
   ReadStatusField(path, "voluntary_ctxt_switches", &voluntary);
   ReadStatusField(path, "nonvoluntary_ctxt_switches", &involuntary);
   return voluntary + involuntary;
+}
+
+// A task's nice value: field 19 of its stat line, the 17th after the name's
+// closing parenthesis. 0 when it cannot be read.
+int NiceOfTask(pid_t pid, const char* task) {
+  char path[320];
+  std::snprintf(path, sizeof path, "/proc/%d/task/%s/stat", static_cast<int>(pid), task);
+  std::FILE* file = std::fopen(path, "r");
+  if (file == nullptr) {
+    return 0;
+  }
+  char line[1024];
+  char* fields = std::fgets(line, sizeof line, file) != nullptr ? std::strrchr(line, ')') : nullptr;
+  std::fclose(file);
+  for (int field = 0; fields != nullptr && field < 17; ++field) {
+    fields = std::strchr(fields + 1, ' ');
+  }
+  return fields != nullptr ? static_cast<int>(std::strtol(fields, nullptr, 10)) : 0;
 }
 
 std::int64_t CpuNsOf(pid_t pid) {
@@ -85,9 +104,11 @@ bool SampleProcess(pid_t pid, ProcessSample* sample) {
     return false;
   }
   sample->ContextSwitches = 0;
+  sample->LowestNice = 0;
   std::snprintf(path, sizeof path, "/proc/%d/task", id);
   sample->Threads = ForEachEntry(path, [sample, pid](const char* task) {
     sample->ContextSwitches += ContextSwitchesOfTask(pid, task);
+    sample->LowestNice = std::min(sample->LowestNice, NiceOfTask(pid, task));
   });
   std::snprintf(path, sizeof path, "/proc/%d/fd", id);
   sample->Fds = ForEachEntry(path, [](const char*) {});

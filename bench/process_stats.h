@@ -16,6 +16,7 @@ struct ProcessSample {
   long RssKiB;
   int Threads;
   int Fds;
+  int LowestNice;  // of its threads: below 0 where one was raised
 };
 
 // False when the process is gone.

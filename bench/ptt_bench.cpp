@@ -3,7 +3,7 @@
 //
 //   ptt_bench [--quick] [--png FILE] [--changes N] [--idle-seconds S]
 //             [--tarnwick PATH] [--relay PATH] [--com-relay PATH] [--preload PATH]
-//             [--com-only] [--wine] [--tarnwick-option OPTION ...]
+//             [--com-only] [--wine] [--busy] [--tarnwick-option OPTION ...]
 //
 // The benchmark stands in for QVN and for the rigctl servers: it offers
 // virtual ports (/tmp/QVN<name>) and runs servers on 127.0.0.1, starts the
@@ -14,17 +14,23 @@
 // port with simulated lines (libmodemsim.so, --preload), whose CTS the
 // benchmark flips. --com-only measures that road alone; --wine runs the
 // Windows builds given as --tarnwick and --com-relay under Wine (WINEPREFIX
-// from the environment). Each --tarnwick-option is passed to the tarnwick
-// of the virtual ports, before its pairs (e.g. --verbose).
+// from the environment). --busy measures one port on a busy machine instead:
+// every core kept busy by a CPU-bound process of normal priority (`yes`, in
+// a session of its own), then that and the other three ports of Tarnwick and
+// of the relays changing as fast as acknowledged, from a thread of the
+// benchmark's own. Each --tarnwick-option is passed to the tarnwick of the
+// virtual ports, before its pairs (e.g. --verbose).
 // --quick runs a few hundred changes and no idle phase. The exit status is
 // 1 when Tarnwick lost or reordered a change, or left a wrong state at the
 // server after a toggle of CTS, 3 when the run could not be set up or
 // overran its time limit. Every child is killed at the end.
+#include <pthread.h>
 #include <stdlib.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -70,6 +76,7 @@ struct BenchOptions {
   std::string Preload;
   bool ComOnly = false;
   bool Wine = false;
+  bool Busy = false;
   std::vector<std::string> TarnwickOptions;
 };
 
@@ -88,12 +95,14 @@ struct Bench {
 
 // --- small helpers ---------------------------------------------------------
 
-std::uint32_t NextRandom(Bench* b) {  // xorshift64: repeatable runs
-  b->Random ^= b->Random << 13;
-  b->Random ^= b->Random >> 7;
-  b->Random ^= b->Random << 17;
-  return static_cast<std::uint32_t>(b->Random >> 32);
+std::uint32_t NextRandom(std::uint64_t* random) {  // xorshift64: repeatable runs
+  *random ^= *random << 13;
+  *random ^= *random >> 7;
+  *random ^= *random << 17;
+  return static_cast<std::uint32_t>(*random >> 32);
 }
+
+std::uint32_t NextRandom(Bench* b) { return NextRandom(&b->Random); }
 
 int RandomBetween(Bench* b, int low, int high) {
   return low + static_cast<int>(NextRandom(b) % static_cast<std::uint32_t>(high - low + 1));
@@ -191,6 +200,8 @@ bool ParseOptions(int argc, char** argv, BenchOptions* opt) {
       opt->ComOnly = true;
     } else if (arg == "--wine") {
       opt->Wine = true;
+    } else if (arg == "--busy") {
+      opt->Busy = true;
     } else if (i + 1 == argc || !TakeValue(arg, argv[++i], opt)) {
       return false;
     }
@@ -201,7 +212,8 @@ bool ParseOptions(int argc, char** argv, BenchOptions* opt) {
 // Bounds the whole run: every phase's length follows from the options.
 unsigned TimeLimitSeconds(const BenchOptions& opt) {
   long latencyRounds = 2 * opt.Changes;  // one port and four ports
-  long roundSeconds = latencyRounds * 4 / 1000 + opt.Changes * POLL_PERIOD_MS / POLLER_EVERY / 1000;
+  long roundSeconds = latencyRounds * (opt.Busy ? 8 : 4) / 1000 +
+                      opt.Changes * POLL_PERIOD_MS / POLLER_EVERY / 1000;
   long comSeconds = opt.Changes * 2 * (opt.Wine ? 10 : 4) / 1000;
   return static_cast<unsigned>(180 + 3 * roundSeconds + comSeconds + opt.HeavySeconds +
                                opt.IdleSeconds);
@@ -337,7 +349,7 @@ ComRoadOptions ComOptions(const BenchOptions& opt) {
 
 bool SetUp(Bench* b) {
   return MakeWorkDir(b) && (b->Opt.ComOnly || SetUpVirtualPorts(b)) &&
-         SetUpComRoad(&b->Com, ComOptions(b->Opt), b->WorkDir);
+         (b->Opt.Busy || SetUpComRoad(&b->Com, ComOptions(b->Opt), b->WorkDir));
 }
 
 void TearDown(Bench* b) {
@@ -359,17 +371,17 @@ void TearDown(Bench* b) {
 // --- the phases --------------------------------------------------------------
 
 // One change on each path, all written before any command is awaited.
-void ChangeAll(Bench* b, PttPath* const* paths, int count) {
+void ChangeAll(std::uint64_t* random, PttPath* const* paths, int count) {
   PortWrite write{};
   for (int i = 0; i < count; ++i) {
-    AddStatusChange(&write, paths[i], static_cast<std::uint8_t>(NextRandom(b)));
+    AddStatusChange(&write, paths[i], static_cast<std::uint8_t>(NextRandom(random)));
     WriteToPort(paths[i], &write);
   }
   AwaitDueCommands(paths, count, COMMAND_TIMEOUT_MS);
 }
 
 void MeasuredChange(Bench* b, PttPath* const* paths, int count) {
-  ChangeAll(b, paths, count);
+  ChangeAll(&b->Random, paths, count);
   SleepNs(QUIET_GAP_NS);
 }
 
@@ -385,8 +397,9 @@ void WarmUp(Bench* b) {
   }
 }
 
-// Tarnwick and the limit take turns, each first in every other round.
-void MeasureOnePort(Bench* b, LatencyRun* run) {
+// Tarnwick and the limit take turns, each first in every other round; the
+// poller, when it takes part, in every POLLER_EVERY-th.
+void MeasureOnePort(Bench* b, LatencyRun* run, bool withPoller = true) {
   PttPath* tarnwick = &b->Tarnwick[0];
   PttPath* limit = &b->Relays[0];
   PttPath* poller = &b->Poller;
@@ -397,7 +410,7 @@ void MeasureOnePort(Bench* b, LatencyRun* run) {
     bool tarnwickFirst = round % 2 == 0;
     MeasuredChange(b, tarnwickFirst ? &tarnwick : &limit, 1);
     MeasuredChange(b, tarnwickFirst ? &limit : &tarnwick, 1);
-    if (round % POLLER_EVERY == 0) {
+    if (withPoller && round % POLLER_EVERY == 0) {
       MeasuredChange(b, &poller, 1);
     }
   }
@@ -424,10 +437,72 @@ void MeasureFourPorts(Bench* b, LatencyRun* run) {
   SetLatencies(b->Relays, nullptr);
 }
 
+// --- a busy machine ----------------------------------------------------------
+
+constexpr int MAX_HOGS = 64;
+
+// One CPU-bound process of normal priority per core, as `yes > /dev/null`
+// started by the user elsewhere: each in a session of its own, so that the
+// scheduler weighs it as another program (an autogroup of its own), not as
+// one of the benchmark's. setsid(1) execs in place: the pid stays the child's.
+int StartHogs(pid_t* hogs) {
+  int cores = std::min(static_cast<int>(sysconf(_SC_NPROCESSORS_ONLN)), MAX_HOGS);
+  const char* argv[] = {"setsid", "yes", nullptr};
+  int started = 0;
+  for (int i = 0; i < cores; ++i) {
+    pid_t pid = StartChild(argv, nullptr);
+    if (pid > 0) {
+      hogs[started++] = pid;
+    }
+  }
+  return started;
+}
+
+// The other three ports of Tarnwick and of the relays, all six changed at
+// once and again as soon as every command is in, until told to stop.
+struct OtherPorts {
+  PttPath* Paths[2 * (BENCH_PORTS - 1)];
+  std::uint64_t Random;
+  std::atomic<bool> Stop;
+};
+
+void* StreamOtherPorts(void* record) {
+  auto* other = static_cast<OtherPorts*>(record);
+  while (!other->Stop.load()) {
+    ChangeAll(&other->Random, other->Paths, 2 * (BENCH_PORTS - 1));
+  }
+  return nullptr;
+}
+
+// Port 0 measured as in the one-port run (without the poller) while every
+// core is busy and, when streaming, the other ports stream changes.
+void MeasureBusy(Bench* b, LatencyRun* run, bool streaming, int* hogCount) {
+  pid_t hogs[MAX_HOGS];
+  *hogCount = StartHogs(hogs);
+  static OtherPorts other;
+  other.Random = b->Random ^ 0x5DEECE66DULL;
+  other.Stop.store(false);
+  int next = 0;
+  for (int k = 1; k < BENCH_PORTS; ++k) {
+    other.Paths[next++] = &b->Tarnwick[k];
+    other.Paths[next++] = &b->Relays[k];
+  }
+  pthread_t streamer{};
+  streaming = streaming && pthread_create(&streamer, nullptr, StreamOtherPorts, &other) == 0;
+  MeasureOnePort(b, run, false);
+  if (streaming) {
+    other.Stop.store(true);
+    pthread_join(streamer, nullptr);
+  }
+  for (int i = 0; i < *hogCount; ++i) {
+    StopChild(hogs[i]);
+  }
+}
+
 // The next change follows as soon as the previous one's command is in.
 void ToggleAsFastAsAcknowledged(Bench* b, PttPath* const* paths, int count) {
   for (long i = 0; i < b->Opt.Changes; ++i) {
-    ChangeAll(b, paths, count);
+    ChangeAll(&b->Random, paths, count);
   }
 }
 
@@ -564,6 +639,20 @@ void RunLatencyPhases(Bench* b, Results* r) {
   AddCounts(&r->OtherBridges, TakeCounts(&b->Poller));
 }
 
+void RunBusyPhases(Bench* b, Results* r) {
+  Say("warming up");
+  WarmUp(b);
+  EndPhase(b, r, "warm-up");
+  SampleProcess(b->TarnwickPid, &r->AfterStartUp);
+  Say("latency, one port, every core busy");
+  MeasureBusy(b, &r->BusyOnePort, false, &r->Hogs);
+  EndPhase(b, r, "latency runs, every core busy");
+  Say("latency, one port, every core busy and the other ports streaming");
+  MeasureBusy(b, &r->BusyStreaming, true, &r->Hogs);
+  EndPhase(b, r, "latency runs, busy, other ports streaming");
+  AddCounts(&r->OtherBridges, TakeAllCounts(b->Relays, BENCH_PORTS));
+}
+
 void RunLoadPhases(Bench* b, Results* r) {
   PttPath* one[] = {&b->Tarnwick[0]};
   PttPath* four[] = {&b->Tarnwick[0], &b->Tarnwick[1], &b->Tarnwick[2], &b->Tarnwick[3]};
@@ -599,6 +688,12 @@ void RunAll(Bench* b, Results* r) {
     ReadLoad(r->LoadAtEnd, sizeof r->LoadAtEnd);
     return;
   }
+  if (b->Opt.Busy) {
+    RunBusyPhases(b, r);
+    SampleProcess(b->TarnwickPid, &r->AtEnd);
+    ReadLoad(r->LoadAtEnd, sizeof r->LoadAtEnd);
+    return;
+  }
   SampleProcess(b->TarnwickPid, &r->AfterStartUp);
   RunLatencyPhases(b, r);
   RunLoadPhases(b, r);
@@ -620,7 +715,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr,
                  "usage: ptt_bench [--quick] [--png FILE] [--changes N] [--idle-seconds S]\n"
                  "                 [--tarnwick PATH] [--relay PATH] [--com-relay PATH]\n"
-                 "                 [--preload PATH] [--com-only] [--wine]\n"
+                 "                 [--preload PATH] [--com-only] [--wine] [--busy]\n"
                  "                 [--tarnwick-option OPTION ...]\n");
     return 2;
   }
@@ -629,6 +724,7 @@ int main(int argc, char** argv) {
   results.Quick = bench.Opt.Quick;
   results.ComOnly = bench.Opt.ComOnly;
   results.Wine = bench.Opt.Wine;
+  results.Busy = bench.Opt.Busy;
   results.Cores = static_cast<int>(sysconf(_SC_NPROCESSORS_ONLN));
   ReadLoad(results.LoadAtStart, sizeof results.LoadAtStart);
   Say(bench.Opt.ComOnly ? "setting up: tarnwick and com_relay on simulated COM ports"

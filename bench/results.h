@@ -44,11 +44,15 @@ struct Results {
   bool Quick;
   bool ComOnly;  // the COM road alone
   bool Wine;     // the Windows builds under Wine
+  bool Busy;     // one port on a busy machine (--busy)
   int Cores;
   char LoadAtStart[64];
   char LoadAtEnd[64];
   LatencyRun OnePort;
   LatencyRun FourPorts;
+  LatencyRun BusyOnePort;    // every core busy
+  LatencyRun BusyStreaming;  // and the other three ports streaming
+  int Hogs;                  // CPU-bound processes in a busy run
   std::vector<CountRow> TarnwickCounts;
   ChangeCounts OtherBridges;  // relays and poller in the latency runs
   double CpuMsPerThousand;

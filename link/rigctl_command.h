@@ -5,9 +5,8 @@
 
 constexpr int PTT_COMMAND_LENGTH = 4;
 
-// Formats the command for a PTT state (1 on, 0 off) into buffer (at least
-// 5 bytes); returns its length.
-int FormatPttCommand(int pttOn, char* buffer, int size);
+// The command for a PTT state (1 on, 0 off): PTT_COMMAND_LENGTH bytes.
+const char* PttCommand(int pttOn);
 
 // Makes pttOn the port's decided PTT state and sends its command on the
 // link's current socket, once, without waiting. The command is lost,

@@ -87,6 +87,17 @@ using ThreadEntry = void (*)(void* record);
 // Starts a detached thread. Returns 0, or the platform's error code when
 // it could not be started.
 int PlatformStartThread(ThreadEntry entry, void* record);
+// Raises the calling thread above the normal priority, for the thread that
+// carries PTT and sleeps until a port completes: Windows
+// THREAD_PRIORITY_HIGHEST (any user may, within the normal class); POSIX
+// the thread's own nice value to RAISED_THREAD_NICE, where the process may
+// (root, CAP_SYS_NICE or RLIMIT_NICE). Returns 0, or the platform's code
+// when the system refused (POSIX: EPERM or EACCES), the thread then going
+// on at its priority.
+int PlatformRaiseThreadPriority();
+// Whether the calling thread runs at the priority that call gives.
+bool PlatformThreadPriorityRaised();
+constexpr int RAISED_THREAD_NICE = -10;
 void PlatformSleepMs(unsigned milliseconds);
 // A monotonic clock in microseconds, for measurements.
 std::int64_t PlatformMonotonicMicros();

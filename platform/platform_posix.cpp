@@ -8,8 +8,10 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -240,6 +242,20 @@ int PlatformStartThread(ThreadEntry entry, void* record) {
     ReleaseThreadStart(start);
   }
   return result;
+}
+
+// Linux keeps a nice value for each thread: PRIO_PROCESS with the thread's
+// own id changes that thread alone.
+int PlatformRaiseThreadPriority() {
+  auto thread = static_cast<id_t>(syscall(SYS_gettid));
+  return setpriority(PRIO_PROCESS, thread, RAISED_THREAD_NICE) == 0 ? 0 : errno;
+}
+
+bool PlatformThreadPriorityRaised() {
+  auto thread = static_cast<id_t>(syscall(SYS_gettid));
+  errno = 0;
+  int nice = getpriority(PRIO_PROCESS, thread);
+  return errno == 0 && nice == RAISED_THREAD_NICE;
 }
 
 void PlatformSleepMs(unsigned milliseconds) {

@@ -222,6 +222,16 @@ int PlatformStartThread(ThreadEntry entry, void* record) {
   return 0;
 }
 
+int PlatformRaiseThreadPriority() {
+  return SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_HIGHEST) != 0
+             ? 0
+             : static_cast<int>(GetLastError());
+}
+
+bool PlatformThreadPriorityRaised() {
+  return GetThreadPriority(GetCurrentThread()) == THREAD_PRIORITY_HIGHEST;
+}
+
 void PlatformSleepMs(unsigned milliseconds) { Sleep(milliseconds); }
 
 std::int64_t PlatformMonotonicMicros() {

@@ -434,6 +434,12 @@ PortResult ReadIfReady(PosixPort* port, int* bytes, int* errorCode) {
 
 PortResult GetResult(PortHandle handle, int* bytes, int* errorCode) {
   PosixPort& port = Ports[handle];
+  // A virtual port's fields are the monitor's alone (the lock is for a COM
+  // port's waiter): one that the wait did not find readable is answered
+  // without it, as every port is at each scan after the one that read.
+  if (!port.IsCom && port.State == Operation::Pending && !port.Readable) {
+    return PortResult::Pending;
+  }
   pthread_mutex_lock(&port.Lock);
   PortResult result = PortResult::Pending;
   if (port.State == Operation::Pending && !port.IsCom) {

@@ -419,12 +419,24 @@ void PttMonitor(void* record) {
   }
 }
 
+namespace {
+
+// The program's monitor carries PTT above the crowd where the system allows
+// it: a busy machine then delays a change by less. Refused, it goes on at
+// normal priority; there is nothing to tell the user.
+void RaisedPttMonitor(void* record) {
+  PlatformRaiseThreadPriority();
+  PttMonitor(record);
+}
+
+}  // namespace
+
 void StartPttMonitor(PttSender send, PttSender sendRelease) {
   PlatformMonitor.Layer = PlatformPortLayer();
   PlatformMonitor.Send = send;
   PlatformMonitor.SendRelease = sendRelease;
   PlatformMonitor.Now = PlatformMonotonicMicros;
-  int error = PlatformStartThread(PttMonitor, &PlatformMonitor);
+  int error = PlatformStartThread(RaisedPttMonitor, &PlatformMonitor);
   if (error != 0) {
     Print("TXGATE port monitor failed to start code %d\r\n", error);
   }

@@ -4,6 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+#endif
+
+#include <atomic>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -121,5 +129,67 @@ TEST(PortLayer, ClosedPortsGiveTheirSlotsBack) {
     }
   }
 }
+
+// --- the monitor's priority ------------------------------------------------
+
+struct PriorityTry {
+  bool AsAnotherUser;  // POSIX: the thread gives up root first
+  int Error;
+  bool Raised;
+  std::atomic<bool> Done;
+};
+
+void TryRaising(void* record) {
+  auto* attempt = static_cast<PriorityTry*>(record);
+  attempt->Error = -1;
+#ifndef _WIN32
+  // The system call changes this thread's user alone (the C library's
+  // setresuid changes every thread's), and its privilege goes with it.
+  const long nobody = 65534;
+  if (!attempt->AsAnotherUser || syscall(SYS_setresuid, nobody, nobody, nobody) == 0)
+#endif
+  {
+    attempt->Error = PlatformRaiseThreadPriority();
+  }
+  attempt->Raised = PlatformThreadPriorityRaised();
+  attempt->Done.store(true);
+}
+
+// On a thread of its own, as the monitor: the test's threads keep theirs.
+void RaiseOnNewThread(PriorityTry* attempt) {
+  ASSERT_EQ(PlatformStartThread(TryRaising, attempt), 0);
+  for (int waited = 0; !attempt->Done.load() && waited < WAIT_MS; waited += 10) {
+    PlatformSleepMs(10);
+  }
+  ASSERT_TRUE(attempt->Done.load());
+}
+
+TEST(ThreadPriority, TheRaiseIsInEffectWhereTheSystemAllowsIt) {
+  PriorityTry attempt{};
+  RaiseOnNewThread(&attempt);
+  EXPECT_EQ(attempt.Raised, attempt.Error == 0) << "code " << attempt.Error;
+#ifdef _WIN32
+  EXPECT_EQ(attempt.Error, 0);  // any user may, within the normal class
+#else
+  if (geteuid() == 0) {
+    EXPECT_EQ(attempt.Error, 0);
+  }
+#endif
+}
+
+#ifndef _WIN32
+TEST(ThreadPriority, WithoutThePrivilegeTheThreadStaysAtItsPriority) {
+  rlimit limit{};
+  ASSERT_EQ(getrlimit(RLIMIT_NICE, &limit), 0);
+  if (geteuid() != 0 || limit.rlim_cur >= static_cast<rlim_t>(20 - RAISED_THREAD_NICE)) {
+    GTEST_SKIP() << "needs root to give up, and an RLIMIT_NICE that does not allow nice -10";
+  }
+  PriorityTry attempt{};
+  attempt.AsAnotherUser = true;
+  RaiseOnNewThread(&attempt);
+  EXPECT_TRUE(attempt.Error == EACCES || attempt.Error == EPERM) << "code " << attempt.Error;
+  EXPECT_FALSE(attempt.Raised);
+}
+#endif
 
 }  // namespace
