@@ -54,17 +54,16 @@ bool FlushOutput(std::int64_t deadlineMicros) {
   return WriterRunning.load() == 0 || WaitUntilWritten(&StandardOutput, deadlineMicros);
 }
 
+namespace {
+
 // The time stamp and the message are formatted into one buffer, so that
 // the message stays whole; it is stamped when it is made, whenever it is
 // written.
-void Print(const char* format, ...) {
+void PrintWaking(bool wake, const char* format, va_list args) {
   char message[MESSAGE_SIZE];
   int stamp = Options.Timestamps != 0 ? WriteTimestamp(message, sizeof message) : 0;
-  va_list args;
-  va_start(args, format);
   int length = std::vsnprintf(message + stamp, sizeof message - static_cast<std::size_t>(stamp),
                               format, args);
-  va_end(args);
   if (length < 0) {
     return;
   }
@@ -73,8 +72,30 @@ void Print(const char* format, ...) {
                           ? static_cast<std::size_t>(length)
                           : sizeof message - 1;
   if (WriterRunning.load() != 0) {
-    QueueMessage(&StandardOutput, message, count, stamp);
+    QueueMessage(&StandardOutput, message, count, stamp, wake);
   } else {
     WriteNow(message, count);
+  }
+}
+
+}  // namespace
+
+void Print(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  PrintWaking(true, format, args);
+  va_end(args);
+}
+
+void PrintLater(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  PrintWaking(false, format, args);
+  va_end(args);
+}
+
+void WakeOutputWriter() {
+  if (WriterRunning.load() != 0) {
+    WakeOutputWriter(&StandardOutput);
   }
 }

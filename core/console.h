@@ -19,6 +19,13 @@ using ConsoleSink = OutputSink;
 
 void Print(const char* format, ...) TARNWICK_PRINTF(1, 2);
 
+// As Print, but the writer is not woken for it: it is written with the next
+// message that wakes the writer, or at the next WakeOutputWriter. For the
+// monitor, whose wake-up call would otherwise keep the rigctl server that
+// its command has just woken from the processor.
+void PrintLater(const char* format, ...) TARNWICK_PRINTF(1, 2);
+void WakeOutputWriter();
+
 // Replaces the sink; nullptr restores standard output.
 void SetConsoleSink(ConsoleSink sink);
 

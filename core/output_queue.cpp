@@ -56,7 +56,8 @@ void InitOutputQueue(OutputQueue* queue, OutputSink write) {
   queue->Closing = 0;
 }
 
-bool QueueMessage(OutputQueue* queue, const char* bytes, std::size_t count, int stampLength) {
+bool QueueMessage(OutputQueue* queue, const char* bytes, std::size_t count, int stampLength,
+                  bool wake) {
   if (count > static_cast<std::size_t>(OUTPUT_MESSAGE_SIZE)) {
     count = OUTPUT_MESSAGE_SIZE;
   }
@@ -71,7 +72,9 @@ bool QueueMessage(OutputQueue* queue, const char* bytes, std::size_t count, int 
     std::memcpy(message.Bytes, bytes, count);
     queue->Count += 1;
     queue->Dropped = 0;
-    PlatformConditionSignal(&queue->Queued);
+    if (wake) {
+      PlatformConditionSignal(&queue->Queued);
+    }
   } else {
     queue->Dropped += 1;
   }
@@ -111,6 +114,12 @@ bool WaitUntilWritten(OutputQueue* queue, std::int64_t deadlineMicros) {
     }
     PlatformSleepMs(WRITTEN_POLL_MS);
   }
+}
+
+void WakeOutputWriter(OutputQueue* queue) {
+  PlatformLockAcquire(&queue->Lock);
+  PlatformConditionSignal(&queue->Queued);
+  PlatformLockRelease(&queue->Lock);
 }
 
 void CloseOutputQueue(OutputQueue* queue) {

@@ -41,9 +41,14 @@ struct OutputQueue {
 void InitOutputQueue(OutputQueue* queue, OutputSink write);
 
 // Queues a message (at most OUTPUT_MESSAGE_SIZE bytes, of which the first
-// stampLength are its time stamp) without waiting for the output. Returns
-// false when the queue was full and the message was dropped.
-bool QueueMessage(OutputQueue* queue, const char* bytes, std::size_t count, int stampLength);
+// stampLength are its time stamp) without waiting for the output, and wakes
+// the writer unless told not to (see WakeOutputWriter). Returns false when
+// the queue was full and the message was dropped.
+bool QueueMessage(OutputQueue* queue, const char* bytes, std::size_t count, int stampLength,
+                  bool wake = true);
+
+// Wakes the writer for messages queued without waking it.
+void WakeOutputWriter(OutputQueue* queue);
 
 // Thread entry of the writer; record is its OutputQueue. Writes the messages
 // as they come and sleeps, without a timeout, while there is none. Returns

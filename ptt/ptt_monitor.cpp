@@ -73,6 +73,14 @@ std::int64_t TxPeriodMicros() { return std::int64_t{Options.TxTimeoutSeconds} * 
 // again as always, one found by the line check only ends it.
 enum class Sends { Always, NotTheEndOfATimeOut };
 
+// --verbose's lines wait for the writer until the monitor's next wake-up
+// (see MonitorPass).
+void NoteLogged(PttMonitorState* state, bool logged) {
+  if (logged) {
+    state->OutputOwed = 1;
+  }
+}
+
 void Decide(PttMonitorState* state, int slot, int pttOn, Sends sends = Sends::Always) {
   int previous = Links[slot].DecidedPtt.load();
   std::int64_t now = state->Now();
@@ -87,7 +95,7 @@ void Decide(PttMonitorState* state, int slot, int pttOn, Sends sends = Sends::Al
     }
   }
   bool sent = state->Send(slot, pttOn);
-  LogPttChange(&state->Log[slot], PortNames[slot], previous, pttOn, sent, now);
+  NoteLogged(state, LogPttChange(&state->Log[slot], PortNames[slot], previous, pttOn, sent, now));
 }
 
 void DecideFromStream(void* context, int slot, int pttOn) {
@@ -346,7 +354,7 @@ void ReleaseTimedOutPorts(PttMonitorState* state, std::int64_t now) {
     if (PeriodEnded(&state->Tx[slot], now)) {
       int previous = Links[slot].DecidedPtt.load();
       bool sent = state->SendRelease(slot, 0);
-      LogPttChange(&state->Log[slot], PortNames[slot], previous, 0, sent, now);
+      NoteLogged(state, LogPttChange(&state->Log[slot], PortNames[slot], previous, 0, sent, now));
       Print("TXGATE port %s Transmit time-out after %d s - PTT released\r\n", PortNames[slot],
             Options.TxTimeoutSeconds);
     }
@@ -397,9 +405,19 @@ bool StartMonitoring(PttMonitorState* state) {
 }
 
 void MonitorPass(PttMonitorState* state) {
+  // The writer is woken for the transmit log only once the monitor has
+  // slept: the server that a command has just woken runs first.
+  int timeoutMs = WaitTimeoutMs(state);
+  if (state->OutputOwed != 0) {
+    timeoutMs = std::min(timeoutMs, OUTPUT_WAKE_DELAY_MS);
+  }
   // A timeout scans too: a completion whose signal was reset is found then.
-  if (state->Layer->WaitSharedEvent(WaitTimeoutMs(state)) == EventWaitResult::Failed) {
+  if (state->Layer->WaitSharedEvent(timeoutMs) == EventWaitResult::Failed) {
     PlatformSleepMs(MONITOR_WAIT_MS);  // never spin on a broken event
+  }
+  if (state->OutputOwed != 0) {
+    state->OutputOwed = 0;
+    WakeOutputWriter();
   }
   state->Layer->ResetSharedEvent();
   bool restarted = true;

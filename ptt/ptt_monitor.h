@@ -11,6 +11,8 @@
 #include "ptt/tx_timeout.h"
 
 constexpr int MONITOR_WAIT_MS = 1000;
+// How long --verbose's lines wait, at most, for the writer to be woken.
+constexpr int OUTPUT_WAKE_DELAY_MS = 1;
 // How often the CTS line of each COM port is compared with the port's
 // decided PTT state, and how soon a difference is looked at again before it
 // is sent (see CheckComLines in ptt_monitor.cpp).
@@ -38,6 +40,8 @@ struct PttMonitorState {
   TxTimer Tx[MAX_PORTS];
   // --verbose, per slot.
   TransmitLog Log[MAX_PORTS];
+  // --verbose: lines queued for the writer without waking it.
+  int OutputOwed;
 };
 
 // Opens every port up to the first empty slot, as a virtual port or else

@@ -11,21 +11,22 @@ constexpr char NOT_SENT[] = " - not sent, link down";
 
 }  // namespace
 
-void LogPttChange(TransmitLog* log, const char* portName, int previous, int pttOn, bool sent,
+bool LogPttChange(TransmitLog* log, const char* portName, int previous, int pttOn, bool sent,
                   std::int64_t now) {
   if (Options.Verbose == 0 || pttOn == previous) {
-    return;
+    return false;
   }
   const char* outcome = sent ? "" : NOT_SENT;
   if (pttOn != 0) {
     log->OnSince = now;
-    Print("TXGATE port %s PTT on%s\r\n", portName, outcome);
-    return;
+    PrintLater("TXGATE port %s PTT on%s\r\n", portName, outcome);
+    return true;
   }
   if (previous == PTT_UNDECIDED) {
-    return;
+    return false;
   }
   std::int64_t tenths = (now - log->OnSince) / MICROS_PER_TENTH;
-  Print("TXGATE port %s PTT off after %d.%d s%s\r\n", portName, static_cast<int>(tenths / 10),
-        static_cast<int>(tenths % 10), outcome);
+  PrintLater("TXGATE port %s PTT off after %d.%d s%s\r\n", portName, static_cast<int>(tenths / 10),
+             static_cast<int>(tenths % 10), outcome);
+  return true;
 }

@@ -10,7 +10,8 @@ struct TransmitLog {
 };
 
 // Says the change from the decided state `previous` (PTT_UNDECIDED, 0 or
-// 1) to pttOn, sent or not, at `now`. A resend of an unchanged state, and
-// an off with no on before it, say nothing.
-void LogPttChange(TransmitLog* log, const char* portName, int previous, int pttOn, bool sent,
+// 1) to pttOn, sent or not, at `now`, with PrintLater. A resend of an
+// unchanged state, and an off with no on before it, say nothing. Returns
+// whether it said something.
+bool LogPttChange(TransmitLog* log, const char* portName, int previous, int pttOn, bool sent,
                   std::int64_t now);

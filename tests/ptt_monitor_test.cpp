@@ -163,7 +163,7 @@ class PttMonitorTest : public ::testing::Test {
     CtsReads = 0;
     AfterCtsRead = nullptr;
     ClockMicros = 0;
-    state_ = PttMonitorState{&FakeLayer, RecordSend, FakeNow, {}, 0, 0, RecordSend, {}, {}};
+    state_ = PttMonitorState{&FakeLayer, RecordSend, FakeNow, {}, 0, 0, RecordSend, {}, {}, 0};
     StartCapture();
   }
   void TearDown() override { StopCapture(); }
