@@ -73,18 +73,20 @@ std::int64_t TxPeriodMicros() { return std::int64_t{Options.TxTimeoutSeconds} * 
 // again as always, one found by the line check only ends it.
 enum class Sends { Always, NotTheEndOfATimeOut };
 
-// --verbose's lines wait for the writer until the monitor's next wake-up
-// (see MonitorPass).
-void NoteLogged(PttMonitorState* state, bool logged) {
-  if (logged) {
+// Sends through `send` and says the change with --verbose; its line waits
+// for the writer until the monitor's next wake-up (see MonitorPass).
+void SendAndLog(PttMonitorState* state, PttSender send, int slot, int pttOn, std::int64_t now) {
+  int previous = Links[slot].DecidedPtt.load();
+  bool sent = send(slot, pttOn);
+  if (LogPttChange(&state->Log[slot], PortNames[slot], previous, pttOn, sent, now)) {
     state->OutputOwed = 1;
   }
 }
 
 void Decide(PttMonitorState* state, int slot, int pttOn, Sends sends = Sends::Always) {
-  int previous = Links[slot].DecidedPtt.load();
   std::int64_t now = state->Now();
-  TxOutcome outcome = OnDecision(&state->Tx[slot], pttOn, previous, now, TxPeriodMicros());
+  TxOutcome outcome =
+      OnDecision(&state->Tx[slot], pttOn, Links[slot].DecidedPtt.load(), now, TxPeriodMicros());
   if (outcome == TxOutcome::Ignore) {
     return;
   }
@@ -94,8 +96,7 @@ void Decide(PttMonitorState* state, int slot, int pttOn, Sends sends = Sends::Al
       return;
     }
   }
-  bool sent = state->Send(slot, pttOn);
-  NoteLogged(state, LogPttChange(&state->Log[slot], PortNames[slot], previous, pttOn, sent, now));
+  SendAndLog(state, state->Send, slot, pttOn, now);
 }
 
 void DecideFromStream(void* context, int slot, int pttOn) {
@@ -352,9 +353,7 @@ void ScheduleDuties(PttMonitorState* state) {
 void ReleaseTimedOutPorts(PttMonitorState* state, std::int64_t now) {
   for (int slot = 0; slot < MAX_PORTS; ++slot) {
     if (PeriodEnded(&state->Tx[slot], now)) {
-      int previous = Links[slot].DecidedPtt.load();
-      bool sent = state->SendRelease(slot, 0);
-      NoteLogged(state, LogPttChange(&state->Log[slot], PortNames[slot], previous, 0, sent, now));
+      SendAndLog(state, state->SendRelease, slot, 0, now);
       Print("TXGATE port %s Transmit time-out after %d s - PTT released\r\n", PortNames[slot],
             Options.TxTimeoutSeconds);
     }
