@@ -9,7 +9,7 @@
 // An option with a value takes it after "=" in the same argument.
 #pragma once
 
-#include "core/tables.h"
+#include "app/tables.h"
 
 enum class CommandLineOutcome {
   Accepted,

@@ -1,6 +1,6 @@
 #include "app/fail_safe.h"
 
-#include "core/tables.h"
+#include "app/tables.h"
 #include "link/rigctl_command.h"
 
 namespace {

@@ -2,7 +2,7 @@
 // stayed unconnected for 16 ticks.
 #pragma once
 
-#include "core/tables.h"
+#include "app/tables.h"
 
 constexpr int RETRY_PERIOD_TICKS = 16;
 

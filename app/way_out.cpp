@@ -1,8 +1,8 @@
 #include "app/way_out.h"
 
 #include "app/fail_safe.h"
+#include "app/options.h"
 #include "core/console.h"
-#include "core/options.h"
 
 static_assert(EXIT_RELEASE_LIMIT_MS < FAIL_SAFE_WAY_OUT_LIMIT_MS,
               "the release leaves time for the output");

@@ -4,7 +4,7 @@
 #include <cstdarg>
 #include <cstdio>
 
-#include "core/options.h"
+#include "app/options.h"
 #include "platform/platform.h"
 
 namespace {

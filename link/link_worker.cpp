@@ -1,7 +1,7 @@
 #include "link/link_worker.h"
 
+#include "app/options.h"
 #include "core/console.h"
-#include "core/options.h"
 #include "link/rigctl_answers.h"
 #include "link/rigctl_command.h"
 

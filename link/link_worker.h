@@ -2,7 +2,7 @@
 // until it ends. The supervisor starts a new worker for every attempt.
 #pragma once
 
-#include "core/hamlib_link.h"
+#include "link/hamlib_link.h"
 #include "link/rigctl_answers.h"
 
 // Thread body for one link; returns when the attempt or connection ends.

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
+#include "app/options.h"
 #include "core/console.h"
-#include "core/options.h"
 #include "link/rigctl_command.h"
 
 namespace {

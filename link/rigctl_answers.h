@@ -8,7 +8,7 @@
 
 #include <cstdint>
 
-#include "core/hamlib_link.h"
+#include "link/hamlib_link.h"
 
 // A line longer than this is no answer.
 constexpr int ANSWER_LINE_SIZE = 32;

@@ -1,7 +1,7 @@
 // The one rigctl command Tarnwick sends: set PTT, "T 1\n" or "T 0\n".
 #pragma once
 
-#include "core/hamlib_link.h"
+#include "link/hamlib_link.h"
 
 constexpr int PTT_COMMAND_LENGTH = 4;
 

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "core/tables.h"
+#include "app/tables.h"
 #include "ptt/monitored_port.h"
 #include "ptt/transmit_log.h"
 #include "ptt/tx_timeout.h"

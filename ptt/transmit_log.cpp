@@ -1,8 +1,8 @@
 #include "ptt/transmit_log.h"
 
+#include "app/options.h"
 #include "core/console.h"
-#include "core/hamlib_link.h"
-#include "core/options.h"
+#include "link/hamlib_link.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "core/tables.h"
+#include "app/tables.h"
 #include "platform/loopback.h"  // the tests' servers and clients
 
 // Empties PortNames and puts every link back to its state at load.

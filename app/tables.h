@@ -3,8 +3,8 @@
 // process.
 #pragma once
 
-#include "core/hamlib_link.h"
-#include "core/options.h"
+#include "app/options.h"
+#include "link/hamlib_link.h"
 
 constexpr int MAX_PORTS = 4;
 constexpr int PORT_NAME_SIZE = 64;  // 63 characters and the zero
