@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "app/settings.h"
 #include "app/version.h"
 #include "core/console.h"
 
@@ -282,16 +283,11 @@ void ParseCommandLine(int argc, const char* const* argv, CommandLine* result) {
 
 void InstallCommandLine(const CommandLine& commandLine) {
   Options = commandLine.Options;
+  SetTimestamps(Options.Timestamps != 0);
+  LinkSettings settings = LinkSettingsFrom(Options);
   for (int k = 0; k < MAX_PORTS; ++k) {
     std::memcpy(PortNames[k], commandLine.PortNames[k], PORT_NAME_SIZE);
-    HamlibLink& link = Links[k];
-    std::memcpy(link.AddrText, commandLine.AddrText[k], ADDR_TEXT_SIZE);
-    link.Destination = commandLine.Destination[k];
-    link.Sock.store(NO_SOCKET);
-    link.DecidedPtt.store(PTT_UNDECIDED);
-    link.ReleaseOwed.store(0);
-    link.ExitStage.store(LINK_SENDING);
-    PlatformLockInit(&link.SendLock);
+    InitLink(&Links[k], commandLine.AddrText[k], commandLine.Destination[k], settings);
   }
 }
 

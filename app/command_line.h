@@ -41,8 +41,9 @@ bool IsOptionArgument(const char* argument);
 // completely, whatever the outcome.
 void ParseCommandLine(int argc, const char* const* argv, CommandLine* result);
 
-// Copies an accepted command line into PortNames, Links and Options. Runs
-// before any thread starts.
+// Copies an accepted command line into PortNames, Links and Options, each
+// link in its starting state with its settings, and sets the console's
+// time stamps. Runs before any thread starts.
 void InstallCommandLine(const CommandLine& commandLine);
 
 // Prints the refusal of a command line that was not accepted (nothing for

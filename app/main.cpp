@@ -1,5 +1,6 @@
 // Tarnwick: carries PTT from serial-port lines to rigctl servers.
 #include "app/command_line.h"
+#include "app/settings.h"
 #include "app/supervisor.h"
 #include "app/way_out.h"
 #include "core/console.h"
@@ -61,7 +62,7 @@ int main(int argc, char** argv) {
   // POSIX: the stop signals are blocked before any other thread starts.
   StartWayOutOrRefuse();
   StartOutputWriter();
-  StartPttMonitor(SendOnLink, SendReleaseOnLink);
+  StartPttMonitor(MonitorSettingsFrom(Options), SendOnLink, SendReleaseOnLink);
   StartAllLinkWorkers(StartLinkWorker);
   PlatformSleepMs(2000);
   Print("Tarnwick running - Press ctrl/c to exit\r\n");

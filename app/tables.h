@@ -1,13 +1,12 @@
-// The tables that every thread shares: the port names, the links and the
+// The tables that the command line fills: the port names, the links and the
 // options. Slot k of PortNames is paired with link k for the life of the
-// process.
+// process. Only app/ reads them; every other part is handed what it needs
+// when it starts.
 #pragma once
 
 #include "app/options.h"
+#include "core/slots.h"
 #include "link/hamlib_link.h"
-
-constexpr int MAX_PORTS = 4;
-constexpr int PORT_NAME_SIZE = 64;  // 63 characters and the zero
 
 extern char PortNames[MAX_PORTS][PORT_NAME_SIZE];
 extern HamlibLink Links[MAX_PORTS];

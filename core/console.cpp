@@ -4,7 +4,6 @@
 #include <cstdarg>
 #include <cstdio>
 
-#include "app/options.h"
 #include "platform/platform.h"
 
 namespace {
@@ -17,6 +16,7 @@ constexpr int TIMESTAMP_LENGTH = 20;  // "YYYY-MM-DD HH:MM:SS "
 
 OutputQueue StandardOutput;
 std::atomic<int> WriterRunning{0};
+std::atomic<int> Stamped{0};
 
 // --timestamps: the local date and time that begins each message.
 int WriteTimestamp(char* buffer, std::size_t size) {
@@ -41,6 +41,8 @@ void WriteNow(const char* bytes, std::size_t count) {
 
 void SetConsoleSink(ConsoleSink sink) { Sink.store(sink); }
 
+void SetTimestamps(bool stamped) { Stamped.store(stamped ? 1 : 0); }
+
 int StartOutputWriter() {
   InitOutputQueue(&StandardOutput, WriteNow);
   int error = PlatformStartThread(RunOutputWriter, &StandardOutput);
@@ -61,7 +63,7 @@ namespace {
 // written.
 void PrintWaking(bool wake, const char* format, va_list args) {
   char message[MESSAGE_SIZE];
-  int stamp = Options.Timestamps != 0 ? WriteTimestamp(message, sizeof message) : 0;
+  int stamp = Stamped.load() != 0 ? WriteTimestamp(message, sizeof message) : 0;
   int length = std::vsnprintf(message + stamp, sizeof message - static_cast<std::size_t>(stamp),
                               format, args);
   if (length < 0) {

@@ -29,6 +29,10 @@ void WakeOutputWriter();
 // Replaces the sink; nullptr restores standard output.
 void SetConsoleSink(ConsoleSink sink);
 
+// --timestamps: from now on every message begins with the local date and
+// time it was made.
+void SetTimestamps(bool stamped);
+
 // Starts the output writer: from now on messages are queued for it. When
 // it cannot start, every message is still written at once. Returns 0, or
 // the platform's error code.

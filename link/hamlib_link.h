@@ -1,16 +1,43 @@
 // One rigctl link: the TCP connection from Tarnwick to the rigctl server
 // paired with one port.
+//
+// Where a link stands is told by four of its words together; each is
+// written by the thread named, and read wherever the table's last column
+// says:
+//
+//   stage       WorkerActive  Sock      Connected/Running  Sendable
+//   idle        0             none      0                  0
+//   connecting  1             none      0                  0
+//   up          1             open      1                  1
+//   ending      1             either    0                  0
+//
+//   idle -> connecting   the supervisor starts a worker (StartLinkWorker);
+//                        it counts RetryTicks only while Connected is 0
+//   connecting -> idle   the connect fails; the worker ends
+//   connecting -> up     the connect succeeds: Sock, then Running and
+//                        Connected, then Sendable (MarkLinkSendable, which
+//                        sends what is owed first); only then can a
+//                        command go out
+//   up -> ending         the server closes (DrainLink), the connection is
+//                        lost (the worker's wait fails), or a command is
+//                        not taken whole (SendPttCommand): Sendable, Running
+//                        and Connected go to 0, so nothing more is sent
+//   ending -> idle       the worker closes Sock (CloseLinkSocket) and ends
+//
+// Apart from these, ExitStage tells what the way out has done with the
+// link (LINK_SENDING until it takes it). The words stay separate because
+// each has its own reader that must not wait: the supervisor reads
+// Connected and WorkerActive without a lock, the worker's loop Running,
+// and a sender Sock, Sendable and ExitStage under SendLock.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 
+#include "core/decided_ptt.h"
 #include "platform/platform.h"
 
 constexpr int ADDR_TEXT_SIZE = 164;  // 163 characters and the zero
-
-// DecidedPtt before the monitor has decided any command for the port.
-constexpr std::int32_t PTT_UNDECIDED = -1;
 
 // Where a link stands on the way out (--fail-safe). Once the exit path has
 // taken a link, nothing more goes out on it, by any thread.
@@ -27,6 +54,16 @@ constexpr std::int32_t LINK_AWAITING_CONNECT = 3;
 constexpr std::int32_t ANSWER_RECORD_SIZE = 16;
 constexpr std::int32_t ANSWERS_UNMATCHED = -1;
 
+// What a link does beyond carrying the commands, from the command line.
+struct LinkSettings {
+  // --fail-safe: the port's decided state goes out again whenever the link
+  // connects, and a refused release is sent again every second.
+  int FailSafe;
+  // --verbose or --fail-safe: the server's answers are read and matched,
+  // and each refusal is said.
+  int ReadAnswers;
+};
+
 struct HamlibLink {
   // Written once before any thread starts; read-only afterwards.
   char AddrText[ADDR_TEXT_SIZE];
@@ -38,6 +75,8 @@ struct HamlibLink {
   // SendLock, so a sender never meets a handle that was closed and reused.
   std::atomic<SocketHandle> Sock;
   LinkDestination Destination;
+  // Written once before any thread starts; read-only afterwards.
+  LinkSettings Settings;
   std::atomic<std::int32_t> Running;
   // While 1, a failed connect is not reported again.
   std::atomic<std::int32_t> FailureReported;
@@ -47,12 +86,10 @@ struct HamlibLink {
   // 1 from the moment Sock's connect succeeds until Sock is closed: the
   // only time a command can be sent on it.
   std::atomic<std::int32_t> Sendable;
-  // The port's decided PTT state: the last state the monitor decided to
-  // send on this link (1 on, 0 off), whether or not the command could go
-  // out; PTT_UNDECIDED until its first. Written under SendLock together
-  // with the send, so whoever reads it under SendLock and sends it can
-  // never overtake a newer change.
-  std::atomic<std::int32_t> DecidedPtt;
+  // The port's decided PTT state (core/decided_ptt.h). Written under
+  // SendLock together with the send, so whoever reads it under SendLock and
+  // sends it can never overtake a newer change.
+  DecidedPttState DecidedPtt;
   // 1 while a transmit time-out's release has not gone out: the link sends
   // it when it connects, with or without --fail-safe. Written under
   // SendLock; any newer decision clears it.
@@ -69,3 +106,9 @@ struct HamlibLink {
   std::atomic<std::int32_t> UnansweredCount;
   PlatformLock SendLock;
 };
+
+// Puts the link in its starting state (idle, nothing decided, nothing
+// owed, not taken by the way out) with its address and settings. Runs
+// before any thread uses the link.
+void InitLink(HamlibLink* link, const char* addrText, const LinkDestination& destination,
+              const LinkSettings& settings);

@@ -1,6 +1,5 @@
 #include "link/link_worker.h"
 
-#include "app/options.h"
 #include "core/console.h"
 #include "link/rigctl_answers.h"
 #include "link/rigctl_command.h"
@@ -9,9 +8,6 @@ namespace {
 
 constexpr int DRAIN_CHUNK = 500;
 constexpr int DRAIN_BUFFER_SIZE = 512;
-
-// The server's answers are read only when something is done with them.
-bool ReadsAnswers() { return Options.Verbose != 0 || Options.FailSafe != 0; }
 
 // The connection-lost path: unlike a close by the server, it lets the next
 // failed connect be reported again.
@@ -43,7 +39,7 @@ bool Connect(HamlibLink* link) {
   }
   SetLinkSocket(link, sock);
   PlatformSetNonBlocking(sock);
-  if (ReadsAnswers()) {
+  if (link->Settings.ReadAnswers != 0) {
     PlatformWakeForEachReply(sock);
   }
   // Up before it is sendable: a first command that fails ends the
@@ -53,7 +49,7 @@ bool Connect(HamlibLink* link) {
   // Commands may go out from here on: whoever reads the connected message
   // may key PTT at once. With --fail-safe the port's decided state goes out
   // first.
-  MarkLinkSendable(link, Options.FailSafe != 0);
+  MarkLinkSendable(link, link->Settings.FailSafe != 0);
   Print("Connected to HAMLIB socket Addr %s\r\n", link->AddrText);
   link->FailureReported.store(1);
   return true;
@@ -62,7 +58,8 @@ bool Connect(HamlibLink* link) {
 // Services the connection until it ends.
 void Service(HamlibLink* link) {
   AnswerReader answers{};
-  AnswerReader* reader = ReadsAnswers() ? &answers : nullptr;
+  // The server's answers are read only when something is done with them.
+  AnswerReader* reader = link->Settings.ReadAnswers != 0 ? &answers : nullptr;
   for (;;) {
     int waitMs = MsUntilResend(answers, PlatformMonotonicMicros(), LINK_WAIT_MS);
     int found = PlatformWaitSocket(link->Sock.load(), waitMs);

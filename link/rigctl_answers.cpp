@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include "app/options.h"
 #include "core/console.h"
 #include "link/rigctl_command.h"
 
@@ -78,7 +77,7 @@ void OnAnswer(HamlibLink* link, AnswerReader* reader, int code, std::int64_t now
     return;
   }
   // Only a release that nothing has followed is worth sending again.
-  if (pttOn == 0 && code != 0 && wasLast && Options.FailSafe != 0) {
+  if (pttOn == 0 && code != 0 && wasLast && link->Settings.FailSafe != 0) {
     KeepResending(*link, reader, code, now);
     return;
   }

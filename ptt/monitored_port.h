@@ -8,7 +8,7 @@
 constexpr int READ_BUFFER_SIZE = 80;
 
 struct MonitoredPort {
-  int Slot;           // slot in PortNames; its commands go to link Slot
+  int Slot;           // its slot; its commands go to the link of that slot
   PortHandle Handle;  // NO_PORT while closed (--reopen)
   int IsComPort;      // 0: QVN virtual-port pipe, 1: real COM port
   int Active;         // 0 once its operation has failed: no longer monitored

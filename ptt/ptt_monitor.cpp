@@ -9,11 +9,22 @@
 
 namespace {
 
+const char* PortName(const PttMonitorState* state, int slot) {
+  return state->Settings.PortNames[slot];
+}
+
+bool SlotInUse(const PttMonitorState* state, int slot) { return PortName(state, slot)[0] != '\0'; }
+
+int Decided(const PttMonitorState* state, int slot) {
+  return state->Settings.Decided[slot]->load();
+}
+
 // Opens the slot's port as a virtual port, or else as a COM port, whose
 // lines are then watched. Says why not only when told to. Returns the
 // port's IsComPort, or -1 when it opened neither way.
-int OpenByName(const PortLayer* layer, int slot, bool sayFailures, PortHandle* handle) {
-  const char* name = PortNames[slot];
+int OpenByName(const PttMonitorState* state, int slot, bool sayFailures, PortHandle* handle) {
+  const PortLayer* layer = state->Layer;
+  const char* name = PortName(state, slot);
   int error = layer->OpenVirtualPort(name, handle);
   if (error == 0) {
     return 0;
@@ -44,11 +55,11 @@ void BeginWatching(MonitoredPort* port, PortHandle handle, int isComPort) {
 
 void OpenPort(PttMonitorState* state, int slot) {
   PortHandle handle = NO_PORT;
-  int isComPort = OpenByName(state->Layer, slot, true, &handle);
+  int isComPort = OpenByName(state, slot, true, &handle);
   if (isComPort == 1) {
-    Print("TXGATE port %s Opened\r\n", PortNames[slot]);
+    Print("TXGATE port %s Opened\r\n", PortName(state, slot));
   }
-  if (isComPort < 0 && Options.Reopen == 0) {
+  if (isComPort < 0 && state->Settings.Reopen == 0) {
     return;
   }
   MonitoredPort& port = state->Ports[state->PortCount++];
@@ -67,7 +78,9 @@ void OpenPort(PttMonitorState* state, int slot) {
 // Every PTT state the monitor decides for a port goes through Decide, which
 // the transmit time-out may hold back (see tx_timeout.h).
 
-std::int64_t TxPeriodMicros() { return std::int64_t{Options.TxTimeoutSeconds} * 1000000; }
+std::int64_t TxPeriodMicros(const PttMonitorState* state) {
+  return std::int64_t{state->Settings.TxTimeoutSeconds} * 1000000;
+}
 
 // The application's 0 ends a time-out; a 0 from a wait's report is sent
 // again as always, one found by the line check only ends it.
@@ -76,9 +89,10 @@ enum class Sends { Always, NotTheEndOfATimeOut };
 // Sends through `send` and says the change with --verbose; its line waits
 // for the writer until the monitor's next wake-up (see MonitorPass).
 void SendAndLog(PttMonitorState* state, PttSender send, int slot, int pttOn, std::int64_t now) {
-  int previous = Links[slot].DecidedPtt.load();
+  int previous = Decided(state, slot);
   bool sent = send(slot, pttOn);
-  if (LogPttChange(&state->Log[slot], PortNames[slot], previous, pttOn, sent, now)) {
+  if (state->Settings.TransmitLog != 0 &&
+      LogPttChange(&state->Log[slot], PortName(state, slot), previous, pttOn, sent, now)) {
     state->OutputOwed = 1;
   }
 }
@@ -86,12 +100,13 @@ void SendAndLog(PttMonitorState* state, PttSender send, int slot, int pttOn, std
 void Decide(PttMonitorState* state, int slot, int pttOn, Sends sends = Sends::Always) {
   std::int64_t now = state->Now();
   TxOutcome outcome =
-      OnDecision(&state->Tx[slot], pttOn, Links[slot].DecidedPtt.load(), now, TxPeriodMicros());
+      OnDecision(&state->Tx[slot], pttOn, Decided(state, slot), now, TxPeriodMicros(state));
   if (outcome == TxOutcome::Ignore) {
     return;
   }
   if (outcome == TxOutcome::EndTimeOut) {
-    Print("TXGATE port %s PTT dropped by the application - time-out over\r\n", PortNames[slot]);
+    Print("TXGATE port %s PTT dropped by the application - time-out over\r\n",
+          PortName(state, slot));
     if (sends == Sends::NotTheEndOfATimeOut) {
       return;
     }
@@ -107,7 +122,7 @@ void DecideFromStream(void* context, int slot, int pttOn) {
 // rig follows the application from the start: a COM port its CTS (none if
 // it cannot be read), a virtual port 0, since its stream tells only changes.
 void DecideOpenedState(PttMonitorState* state, const MonitoredPort& port) {
-  if (Options.FailSafe == 0) {
+  if (state->Settings.FailSafe == 0) {
     return;
   }
   int ctsOn = 0;
@@ -121,7 +136,7 @@ void DecideOpenedState(PttMonitorState* state, const MonitoredPort& port) {
 // --fail-safe: a port that the monitor no longer watches, if its decided
 // state is 1, is released ("T 0"), which makes its decided state 0.
 void ReleaseStoppedPort(PttMonitorState* state, int slot) {
-  if (Options.FailSafe != 0 && Links[slot].DecidedPtt.load() == 1) {
+  if (state->Settings.FailSafe != 0 && Decided(state, slot) == 1) {
     Decide(state, slot, 0);
   }
 }
@@ -129,7 +144,8 @@ void ReleaseStoppedPort(PttMonitorState* state, int slot) {
 void StopMonitoring(PttMonitorState* state, MonitoredPort* port, int error) {
   port->Active = 0;
   ReleaseStoppedPort(state, port->Slot);
-  Print("TXGATE port %s Closed code %d - no longer monitored\r\n", PortNames[port->Slot], error);
+  Print("TXGATE port %s Closed code %d - no longer monitored\r\n", PortName(state, port->Slot),
+        error);
 }
 
 // Starts the port's next operation: 0, or the error of one that could not start.
@@ -229,7 +245,7 @@ bool WorksAfterReopen(PttMonitorState* state, MonitoredPort* port) {
 // One that opens but does not work is closed again without a word.
 bool Reopen(PttMonitorState* state, MonitoredPort* port, std::int64_t now) {
   PortHandle handle = NO_PORT;
-  int isComPort = OpenByName(state->Layer, port->Slot, false, &handle);
+  int isComPort = OpenByName(state, port->Slot, false, &handle);
   if (isComPort < 0) {
     port->ReopenDue = now + REOPEN_PERIOD_MICROS;
     return false;
@@ -240,7 +256,7 @@ bool Reopen(PttMonitorState* state, MonitoredPort* port, std::int64_t now) {
     CloseStoppedPort(state, port, now);
     return true;  // an operation may have been started, and reset the event
   }
-  Print("TXGATE port %s Reopened\r\n", PortNames[port->Slot]);
+  Print("TXGATE port %s Reopened\r\n", PortName(state, port->Slot));
   EndTimeOutOnReopen(&state->Tx[port->Slot]);
   DecideOpenedState(state, *port);
   return true;
@@ -250,7 +266,7 @@ bool Reopen(PttMonitorState* state, MonitoredPort* port, std::int64_t now) {
 // Returns true when an operation was started, which may have reset the
 // shared event.
 bool ReopenDuePorts(PttMonitorState* state, std::int64_t now) {
-  if (Options.Reopen == 0) {
+  if (state->Settings.Reopen == 0) {
     return false;
   }
   bool started = false;
@@ -299,7 +315,7 @@ bool CheckComLines(PttMonitorState* state) {
       EndTimeOutIfDropped(state, port);
       continue;
     }
-    int decided = Links[port->Slot].DecidedPtt.load();
+    int decided = Decided(state, port->Slot);
     int ctsOn = 0;
     bool differs =
         decided != PTT_UNDECIDED && state->Layer->ReadCts(port->Handle, &ctsOn) && ctsOn != decided;
@@ -326,7 +342,7 @@ std::int64_t EarliestDue(const PttMonitorState* state) {
       due = timer.ReleaseDue;
     }
   }
-  if (Options.Reopen != 0) {
+  if (state->Settings.Reopen != 0) {
     for (int i = 0; i < state->PortCount; ++i) {
       const MonitoredPort& port = state->Ports[i];
       if (IsClosed(port) && port.ReopenDue < due) {
@@ -354,8 +370,8 @@ void ReleaseTimedOutPorts(PttMonitorState* state, std::int64_t now) {
   for (int slot = 0; slot < MAX_PORTS; ++slot) {
     if (PeriodEnded(&state->Tx[slot], now)) {
       SendAndLog(state, state->SendRelease, slot, 0, now);
-      Print("TXGATE port %s Transmit time-out after %d s - PTT released\r\n", PortNames[slot],
-            Options.TxTimeoutSeconds);
+      Print("TXGATE port %s Transmit time-out after %d s - PTT released\r\n", PortName(state, slot),
+            state->Settings.TxTimeoutSeconds);
     }
   }
 }
@@ -378,10 +394,10 @@ PttMonitorState PlatformMonitor;
 
 bool OpenMonitoredPorts(PttMonitorState* state) {
   state->PortCount = 0;
-  if (!SlotInUse(0)) {
+  if (!SlotInUse(state, 0)) {
     return false;
   }
-  for (int slot = 0; slot < MAX_PORTS && SlotInUse(slot); ++slot) {
+  for (int slot = 0; slot < MAX_PORTS && SlotInUse(state, slot); ++slot) {
     OpenPort(state, slot);
   }
   return true;
@@ -448,7 +464,8 @@ void RaisedPttMonitor(void* record) {
 
 }  // namespace
 
-void StartPttMonitor(PttSender send, PttSender sendRelease) {
+void StartPttMonitor(const MonitorSettings& settings, PttSender send, PttSender sendRelease) {
+  PlatformMonitor.Settings = settings;
   PlatformMonitor.Layer = PlatformPortLayer();
   PlatformMonitor.Send = send;
   PlatformMonitor.SendRelease = sendRelease;

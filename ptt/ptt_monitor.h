@@ -5,7 +5,8 @@
 
 #include <cstdint>
 
-#include "app/tables.h"
+#include "core/decided_ptt.h"
+#include "core/slots.h"
 #include "ptt/monitored_port.h"
 #include "ptt/transmit_log.h"
 #include "ptt/tx_timeout.h"
@@ -25,10 +26,30 @@ constexpr std::int64_t REOPEN_PERIOD_MICROS = std::int64_t{16} * 1000 * 1000;
 // by, so that no traffic on the ports can put them off.
 using MonitorClock = std::int64_t (*)();
 
+// What the monitor is told when it starts; read-only afterwards.
+struct MonitorSettings {
+  // The port of each slot: the monitor opens those before the first empty
+  // name ("").
+  const char* PortNames[MAX_PORTS];
+  // Each port's decided PTT state, which its sender keeps: the monitor only
+  // reads it.
+  const DecidedPttState* Decided[MAX_PORTS];
+  // --fail-safe: a port that opens is decided at once, and a keyed port
+  // that stops is released.
+  int FailSafe;
+  // --reopen: a port that did not open, or stopped, is tried every period.
+  int Reopen;
+  // --tx-timeout: PTT held on this many seconds is released; 0: never.
+  int TxTimeoutSeconds;
+  // --verbose: each change of a decided state is said (transmit_log.h).
+  int TransmitLog;
+};
+
 struct PttMonitorState {
   const PortLayer* Layer;
   PttSender Send;
   MonitorClock Now;
+  MonitorSettings Settings;
   MonitoredPort Ports[MAX_PORTS];
   int PortCount;
   // When the monitor's timed duties are next due, on its clock.
@@ -65,4 +86,4 @@ void PttMonitor(void* record);
 
 // Starts the monitor thread on the platform's ports, its commands going
 // through send, and the time-out's releases through sendRelease.
-void StartPttMonitor(PttSender send, PttSender sendRelease);
+void StartPttMonitor(const MonitorSettings& settings, PttSender send, PttSender sendRelease);

@@ -1,8 +1,7 @@
 #include "ptt/transmit_log.h"
 
-#include "app/options.h"
 #include "core/console.h"
-#include "link/hamlib_link.h"
+#include "core/decided_ptt.h"
 
 namespace {
 
@@ -13,7 +12,7 @@ constexpr char NOT_SENT[] = " - not sent, link down";
 
 bool LogPttChange(TransmitLog* log, const char* portName, int previous, int pttOn, bool sent,
                   std::int64_t now) {
-  if (Options.Verbose == 0 || pttOn == previous) {
+  if (pttOn == previous) {
     return false;
   }
   const char* outcome = sent ? "" : NOT_SENT;

@@ -1,5 +1,6 @@
 // --verbose: a transmit log. Each change of a port's decided PTT state is
-// said as it is sent, with how long PTT was on when it goes off.
+// said as it is sent, with how long PTT was on when it goes off. The
+// monitor keeps it only when told to (MonitorSettings).
 #pragma once
 
 #include <cstdint>

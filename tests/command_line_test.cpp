@@ -329,7 +329,7 @@ TEST(CommandLine, InstallFillsTablesAndKeepsEmptySlots) {
   ResetTables();
   Links[2].DecidedPtt.store(1);
   CommandLine parsed =
-      Parse({"com10", "127.0.0.1:4532", "", "127.0.0.1:4533", "--reopen", "vp3", "x"});
+      Parse({"com10", "127.0.0.1:4532", "", "127.0.0.1:4533", "--reopen", "vp3", "x", "--verbose"});
   ASSERT_EQ(parsed.Outcome, CommandLineOutcome::Accepted);
   InstallCommandLine(parsed);
   EXPECT_EQ(Options.Reopen, 1);
@@ -343,6 +343,9 @@ TEST(CommandLine, InstallFillsTablesAndKeepsEmptySlots) {
     EXPECT_EQ(link.Sock.load(), NO_SOCKET);
     EXPECT_EQ(link.Connected.load(), 0);
     EXPECT_EQ(link.DecidedPtt.load(), PTT_UNDECIDED);  // nothing decided at start-up
+    // Each link is told what its options ask of it.
+    EXPECT_EQ(link.Settings.ReadAnswers, 1);
+    EXPECT_EQ(link.Settings.FailSafe, 0);
   }
 }
 

@@ -37,7 +37,7 @@ class ConsoleTest : public ::testing::Test {
   }
   void TearDown() override {
     SetConsoleSink(nullptr);
-    Options = RunOptions{};  // other suites print without time stamps
+    SetTimestamps(false);  // other suites print without time stamps
   }
 };
 
@@ -48,7 +48,7 @@ TEST_F(ConsoleTest, WithoutTheOptionMessagesAreAsTheyWere) {
 }
 
 TEST_F(ConsoleTest, TimestampsBeginEveryMessageWithTheLocalTimeInOneWrite) {
-  Options.Timestamps = 1;
+  SetTimestamps(true);
   std::time_t before = std::time(nullptr);
   Print("Connected to HAMLIB socket Addr %s\r\n", "127.0.0.1:4532");
   Print("HAMLIB Select failed %d r\n", 10038);
@@ -69,7 +69,7 @@ TEST_F(ConsoleTest, TimestampsBeginEveryMessageWithTheLocalTimeInOneWrite) {
 }
 
 TEST_F(ConsoleTest, TimestampedLongestMessageIsWhole) {
-  Options.Timestamps = 1;
+  SetTimestamps(true);
   std::string address(163, 'x');
   Print("Connect Failed for HAMLIB socket - error code = %d Addr %s\r\n", -2147483647,
         address.c_str());

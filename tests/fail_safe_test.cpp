@@ -51,7 +51,7 @@ class FailSafeTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ResetTables();
-    Options.FailSafe = 1;
+    UseFailSafe(1);
     for (int k = 0; k < LINKS_USED; ++k) {
       std::uint16_t port = 0;
       listeners_[k] = PlatformListenLoopback(0, &port, 0);
@@ -151,7 +151,7 @@ TEST_F(FailSafeTest, AConnectingLinkCarriesItsDecidedStateOnlyWithFailSafe) {
   };
   for (const ResendCase& c : cases) {
     SCOPED_TRACE(testing::Message() << "fail-safe " << c.FailSafe << ", decided " << c.Decided);
-    Options.FailSafe = c.FailSafe;
+    UseFailSafe(c.FailSafe);
     ResetLink(0);
     Links[0].DecidedPtt.store(c.Decided);
     // The resend, if any, must stand first and alone.
@@ -172,7 +172,7 @@ TEST_F(FailSafeTest, ATimeOutsReleaseMadeWhileTheLinkWasDownGoesOutWhenItConnect
   for (const OwedCase& c :
        {OwedCase{0, false, "T 0\n"}, OwedCase{1, false, "T 0\n"}, OwedCase{0, true, ""}}) {
     SCOPED_TRACE(testing::Message() << "fail-safe " << c.FailSafe << ", newer " << c.NewerDecision);
-    Options.FailSafe = c.FailSafe;
+    UseFailSafe(c.FailSafe);
     ResetLink(0);
     SendPttCommand(&Links[0], 1);
     SendOwedRelease(&Links[0]);

@@ -389,7 +389,7 @@ class RigctlAnswersTest : public ::testing::Test {
   void SetUp() override {
     ResetTables();
     PointLinkAt(0, "127.0.0.1:4532");
-    Options.FailSafe = 1;
+    link_.Settings.FailSafe = 1;
     SetCommandSender(TakeWhole);
     NewConnection();
     StartCapture();
@@ -418,7 +418,7 @@ class RigctlAnswersTest : public ::testing::Test {
 };
 
 TEST_F(RigctlAnswersTest, EachAnswerMatchesTheOldestCommandOnItsConnection) {
-  Options.FailSafe = 0;
+  link_.Settings.FailSafe = 0;
   SendPttCommand(&link_, 1);
   SendPttCommand(&link_, 0);
   Answer("RP");  // split, late, among other lines, and one too many
@@ -458,7 +458,7 @@ TEST_F(RigctlAnswersTest, TheResendEndsWithANewerCommandTheLinkOrTheWayOut) {
   EXPECT_FALSE(ResentAfterARefusal([](HamlibLink* link) { link->Sendable.store(0); }));
   NewConnection();
   EXPECT_FALSE(ResentAfterARefusal([](HamlibLink* link) { link->ExitStage.store(LINK_SILENT); }));
-  Options.FailSafe = 0;
+  link_.Settings.FailSafe = 0;
   link_.ExitStage.store(LINK_SENDING);
   EXPECT_FALSE(ResentAfterARefusal([](HamlibLink*) {}));
 }

@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "app/settings.h"
 #include "tests/test_support.h"
 
 namespace {
@@ -163,7 +164,9 @@ class PttMonitorTest : public ::testing::Test {
     CtsReads = 0;
     AfterCtsRead = nullptr;
     ClockMicros = 0;
-    state_ = PttMonitorState{&FakeLayer, RecordSend, FakeNow, {}, 0, 0, RecordSend, {}, {}, 0};
+    state_ = PttMonitorState{&FakeLayer, RecordSend, FakeNow, MonitorSettingsFrom(RunOptions{}),
+                             {},         0,          0,       RecordSend,
+                             {},         {},         0};
     StartCapture();
   }
   void TearDown() override { StopCapture(); }
@@ -293,7 +296,7 @@ TEST_F(PttMonitorTest, FailedOperationIsAnnouncedOnceAndTheOtherPortGoesOn) {
 }
 
 TEST_F(PttMonitorTest, AComPortWhoseNextWaitCannotStartIsReleasedAndNotKeyedAgain) {
-  Options.FailSafe = 1;
+  state_.Settings.FailSafe = 1;
   UseSlot(0);
   Fake[0].ComError = 0;
   ASSERT_TRUE(Start());
@@ -331,7 +334,7 @@ TEST_F(PttMonitorTest, APortThatStopsKeyedIsReleasedOnlyWithFailSafe) {
     SCOPED_TRACE(testing::Message()
                  << "fail-safe " << c.FailSafe << ", " << c.LastStatus.size() << " status bytes");
     SetUp();
-    Options.FailSafe = c.FailSafe;
+    state_.Settings.FailSafe = c.FailSafe;
     UseSlot(0);
     Fake[0].VirtualError = 0;
     ASSERT_TRUE(Start());
@@ -553,7 +556,7 @@ class PortReopen : public PttMonitorTest {
 
   void SetUp() override {
     PttMonitorTest::SetUp();
-    Options.Reopen = 1;
+    state_.Settings.Reopen = 1;
     WaitsMoveTheClock = true;
   }
 
@@ -756,7 +759,7 @@ TEST_F(PttMonitorTest, WithoutReopenAStoppedPortIsNeitherClosedNorTriedAgain) {
 }
 
 TEST_F(PttMonitorTest, WithFailSafeEachPortHasADecidedStateOnceItOpens) {
-  Options.FailSafe = 1;
+  state_.Settings.FailSafe = 1;
   for (int k = 0; k < 3; ++k) {
     UseSlot(k);
   }
@@ -782,7 +785,7 @@ class TxTimeoutTest : public PortReopen {
  protected:
   void SetUp() override {
     PortReopen::SetUp();
-    Options.TxTimeoutSeconds = 2;
+    state_.Settings.TxTimeoutSeconds = 2;
     state_.SendRelease = RecordRelease;
     ReleaseTimes.clear();
   }
@@ -845,7 +848,7 @@ TEST_F(TxTimeoutTest, AComPortHeldOnCountsForNothingUntilItsCtsDrops) {
 }
 
 TEST_F(TxTimeoutTest, AReopenEndsATimeOutButNotARunningPeriod) {
-  Options.TxTimeoutSeconds = 20;
+  state_.Settings.TxTimeoutSeconds = 20;
   UseSlot(0);
   Fake[0].VirtualError = 0;
   ASSERT_TRUE(Start());

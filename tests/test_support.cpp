@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "app/command_line.h"
+#include "app/settings.h"
 #include "core/console.h"
 
 namespace {
@@ -23,22 +24,17 @@ void CaptureSink(const char* bytes, std::size_t count) {
 
 void ResetTables() {
   Options = RunOptions{};
+  SetTimestamps(false);
   for (int k = 0; k < MAX_PORTS; ++k) {
     PortNames[k][0] = '\0';
-    HamlibLink& link = Links[k];
-    std::memset(link.AddrText, 0, sizeof link.AddrText);
-    link.Connected.store(0);
-    link.RetryTicks = 0;
-    link.Sock.store(NO_SOCKET);
-    std::memset(&link.Destination, 0, sizeof link.Destination);
-    link.Running.store(0);
-    link.FailureReported.store(0);
-    link.WorkerActive.store(0);
-    link.Sendable.store(0);
-    link.DecidedPtt.store(PTT_UNDECIDED);
-    link.ReleaseOwed.store(0);
-    link.ExitStage.store(LINK_SENDING);
-    PlatformLockInit(&link.SendLock);
+    InitLink(&Links[k], "", LinkDestination{}, LinkSettings{});
+  }
+}
+
+void UseFailSafe(int on) {
+  Options.FailSafe = on;
+  for (HamlibLink& link : Links) {
+    link.Settings = LinkSettingsFrom(Options);
   }
 }
 

@@ -6,8 +6,11 @@
 #include "app/tables.h"
 #include "platform/loopback.h"  // the tests' servers and clients
 
-// Empties PortNames and puts every link back to its state at load.
+// Empties PortNames and puts every link back to its starting state, with
+// no option.
 void ResetTables();
+// --fail-safe on (1) or off, as the command line sets it for every link.
+void UseFailSafe(int on);
 
 // Captures everything printed from now on (replacing earlier captures).
 void StartCapture();
