@@ -92,7 +92,7 @@ struct HamlibLink {
   DecidedPttState DecidedPtt;
   // 1 while a transmit time-out's release has not gone out: the link sends
   // it when it connects, with or without --fail-safe. Written under
-  // SendLock; any newer decision clears it.
+  // SendLock; a newer "T 1", or a "T 0" that goes out, clears it.
   std::atomic<std::int32_t> ReleaseOwed;
   // LINK_SENDING until the exit path takes the link. Written under
   // SendLock, and every send checks it under SendLock, so no command can

@@ -116,8 +116,13 @@ const char* PttCommand(int pttOn) { return pttOn != 0 ? "T 1\n" : "T 0\n"; }
 bool SendPttCommand(HamlibLink* link, int pttOn) {
   PlatformLockAcquire(&link->SendLock);
   link->DecidedPtt.store(pttOn != 0 ? 1 : 0);
-  link->ReleaseOwed.store(0);
   bool sent = MaySend(*link) && SendUnderLock(link, pttOn);
+  // A release that a time-out owes is paid by a "T 0" that went out; a
+  // "T 1" makes it moot. A "T 0" lost with the link leaves it owed: the
+  // rig still holds the "T 1" before the time-out.
+  if (sent || pttOn != 0) {
+    link->ReleaseOwed.store(0);
+  }
   PlatformLockRelease(&link->SendLock);
   return sent;
 }

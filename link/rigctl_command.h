@@ -21,8 +21,8 @@ bool SendPttCommand(HamlibLink* link, int pttOn);
 
 // The transmit time-out's release: as SendPttCommand(link, 0), and owed
 // to the link if it cannot go out now, so that the link sends it when it
-// connects, with or without --fail-safe, unless a newer decision comes
-// first. Returns whether it went out now.
+// connects, with or without --fail-safe, unless a "T 1" or a "T 0" that
+// goes out comes first. Returns whether it went out now.
 bool SendOwedRelease(HamlibLink* link);
 
 // Every command taken whole is recorded as awaiting its answer, until the

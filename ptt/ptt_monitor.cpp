@@ -118,18 +118,40 @@ void DecideFromStream(void* context, int slot, int pttOn) {
   Decide(static_cast<PttMonitorState*>(context), slot, pttOn);
 }
 
-// --fail-safe: a port that opens has a decided state at once, so that the
-// rig follows the application from the start: a COM port its CTS (none if
-// it cannot be read), a virtual port 0, since its stream tells only changes.
-void DecideOpenedState(PttMonitorState* state, const MonitoredPort& port) {
+// A timed-out port's CTS held on is no change to send; read as 0, it ends
+// the time-out, and there is nothing to send.
+void EndTimeOutIfDropped(PttMonitorState* state, MonitoredPort* port) {
+  int ctsOn = 1;
+  if (state->Layer->ReadCts(port->Handle, &ctsOn) && ctsOn == 0) {
+    Decide(state, port->Slot, 0, Sends::NotTheEndOfATimeOut);
+  }
+}
+
+// A port that opens again while it is timed out stays released: only the
+// application's own 0 ends the time-out, a COM port's CTS read as 0 now
+// (nothing to send), a virtual port's next status byte without PTT, which
+// counts even when it equals the cleared status.
+// Otherwise, with --fail-safe, a port that opens has a decided state at
+// once, so that the rig follows the application from the start: a COM port
+// its CTS (none if it cannot be read), a virtual port 0, since its stream
+// tells only changes.
+void DecideOpenedState(PttMonitorState* state, MonitoredPort* port) {
+  if (state->Tx[port->Slot].TimedOut != 0) {
+    if (port->IsComPort != 0) {
+      EndTimeOutIfDropped(state, port);
+    } else {
+      port->LastStatus = NO_STATUS_YET;
+    }
+    return;
+  }
   if (state->Settings.FailSafe == 0) {
     return;
   }
   int ctsOn = 0;
-  if (port.IsComPort == 0) {
-    Decide(state, port.Slot, 0);
-  } else if (state->Layer->ReadCts(port.Handle, &ctsOn)) {
-    Decide(state, port.Slot, ctsOn != 0 ? 1 : 0);
+  if (port->IsComPort == 0) {
+    Decide(state, port->Slot, 0);
+  } else if (state->Layer->ReadCts(port->Handle, &ctsOn)) {
+    Decide(state, port->Slot, ctsOn != 0 ? 1 : 0);
   }
 }
 
@@ -257,8 +279,7 @@ bool Reopen(PttMonitorState* state, MonitoredPort* port, std::int64_t now) {
     return true;  // an operation may have been started, and reset the event
   }
   Print("TXGATE port %s Reopened\r\n", PortName(state, port->Slot));
-  EndTimeOutOnReopen(&state->Tx[port->Slot]);
-  DecideOpenedState(state, *port);
+  DecideOpenedState(state, port);
   return true;
 }
 
@@ -282,15 +303,6 @@ bool ReopenDuePorts(PttMonitorState* state, std::int64_t now) {
     }
   }
   return started;
-}
-
-// A timed-out port's CTS held on is no change to send; read as 0, it ends
-// the time-out, and there is nothing to send.
-void EndTimeOutIfDropped(PttMonitorState* state, MonitoredPort* port) {
-  int ctsOn = 1;
-  if (state->Layer->ReadCts(port->Handle, &ctsOn) && ctsOn == 0) {
-    Decide(state, port->Slot, 0, Sends::NotTheEndOfATimeOut);
-  }
 }
 
 // A CTS change that falls between two waits for a line change is reported
@@ -412,7 +424,7 @@ bool StartMonitoring(PttMonitorState* state) {
   for (int i = 0; i < state->PortCount; ++i) {
     MonitoredPort* port = &state->Ports[i];
     if (port->Active != 0 && StartOperation(state, port)) {
-      DecideOpenedState(state, *port);
+      DecideOpenedState(state, port);
     }
   }
   ScheduleDuties(state);

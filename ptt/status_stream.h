@@ -9,6 +9,9 @@
 
 constexpr std::uint8_t STREAM_ESCAPE = 0xFF;
 constexpr std::uint8_t STATUS_PTT_BIT = 0x02;
+// A LastStatus that no status byte equals (0xFF 0xFF is a data byte): the
+// next status byte is acted upon, whatever it says.
+constexpr std::uint8_t NO_STATUS_YET = 0xFF;
 
 // Where the decoder's PTT states go: decide(context, slot, pttOn).
 using StatusDecision = void (*)(void* context, int slot, int pttOn);

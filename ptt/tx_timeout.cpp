@@ -26,5 +26,3 @@ bool PeriodEnded(TxTimer* timer, std::int64_t now) {
   timer->TimedOut = 1;
   return true;
 }
-
-void EndTimeOutOnReopen(TxTimer* timer) { timer->TimedOut = 0; }

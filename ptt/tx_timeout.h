@@ -27,7 +27,3 @@ TxOutcome OnDecision(TxTimer* timer, int pttOn, int decided, std::int64_t now,
 
 // Whether the period ended by now; the port is then timed out.
 bool PeriodEnded(TxTimer* timer, std::int64_t now);
-
-// A port opened again starts afresh: its time-out ends, but a period that
-// runs goes on.
-void EndTimeOutOnReopen(TxTimer* timer);

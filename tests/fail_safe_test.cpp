@@ -162,22 +162,22 @@ TEST_F(FailSafeTest, AConnectingLinkCarriesItsDecidedStateOnlyWithFailSafe) {
 }
 
 TEST_F(FailSafeTest, ATimeOutsReleaseMadeWhileTheLinkWasDownGoesOutWhenItConnects) {
-  // Owed with or without --fail-safe; a newer decision, made while the link
-  // is still down, is owed nothing.
+  // Owed with or without --fail-safe. The application's own 0, lost too
+  // while the link is down, leaves it owed; a newer 1 ends it.
   struct OwedCase {
     int FailSafe;
-    bool NewerDecision;
+    int NewerDecision;  // -1: none
     const char* Resent;
   };
-  for (const OwedCase& c :
-       {OwedCase{0, false, "T 0\n"}, OwedCase{1, false, "T 0\n"}, OwedCase{0, true, ""}}) {
+  for (const OwedCase& c : {OwedCase{0, -1, "T 0\n"}, OwedCase{1, -1, "T 0\n"},
+                            OwedCase{0, 0, "T 0\n"}, OwedCase{0, 1, ""}}) {
     SCOPED_TRACE(testing::Message() << "fail-safe " << c.FailSafe << ", newer " << c.NewerDecision);
     UseFailSafe(c.FailSafe);
     ResetLink(0);
     SendPttCommand(&Links[0], 1);
     SendOwedRelease(&Links[0]);
-    if (c.NewerDecision) {
-      SendPttCommand(&Links[0], 0);
+    if (c.NewerDecision >= 0) {
+      SendPttCommand(&Links[0], c.NewerDecision);
     }
     EXPECT_EQ(ConnectKeyAndStop().Received, std::string(c.Resent) + "T 1\nT 0\n");
   }

@@ -847,7 +847,7 @@ TEST_F(TxTimeoutTest, AComPortHeldOnCountsForNothingUntilItsCtsDrops) {
                 TimedOut(0, 2) + Dropped(0));
 }
 
-TEST_F(TxTimeoutTest, AReopenEndsATimeOutButNotARunningPeriod) {
+TEST_F(TxTimeoutTest, AReopenNeitherEndsATimeOutNorARunningPeriod) {
   state_.Settings.TxTimeoutSeconds = 20;
   UseSlot(0);
   Fake[0].VirtualError = 0;
@@ -862,10 +862,42 @@ TEST_F(TxTimeoutTest, AReopenEndsATimeOutButNotARunningPeriod) {
   RunUntil(21 * SECOND);  // released at 20 s
   Fake[0].Result = PortResult::Failed;
   EventSet = true;
-  RunUntil(38 * SECOND);  // closed at 21 s, reopened at 37 s: no longer timed out
-  Status(0, 0x02);
-  EXPECT_EQ(Sent, (Sends{{0, 1}, {0, 1}, {0, 0}, {0, 1}}));
+  RunUntil(38 * SECOND);  // closed at 21 s, reopened at 37 s: still timed out
+  Status(0, 0x02);        // the application still holds PTT: nothing
+  Status(0, 0x00);        // its own 0 ends the time-out, even as the first byte
+  Status(0, 0x02);        // and keys as usual
+  EXPECT_EQ(Sent, (Sends{{0, 1}, {0, 1}, {0, 0}, {0, 0}, {0, 1}}));
   EXPECT_EQ(ReleaseTimes, (std::vector<std::int64_t>{20 * SECOND}));
+}
+
+TEST_F(TxTimeoutTest, AComPortHeldOnThroughAnOutageIsNotKeyedAgain) {
+  for (int failSafe : {0, 1}) {
+    SCOPED_TRACE(testing::Message() << "fail-safe " << failSafe);
+    SetUp();
+    state_.Settings.FailSafe = failSafe;
+    UseSlot(0);
+    Fake[0].ComError = 0;
+    Fake[0].CtsOn = 1;
+    ASSERT_TRUE(Start());
+    Complete(0);
+    MonitorPass(&state_);  // keyed at 0, released at 2 s
+    RunUntil(3 * SECOND);
+    Fake[0].Result = PortResult::Failed;  // the adapter fails with CTS held on
+    EventSet = true;
+    RunUntil(20 * SECOND);  // and opens again at 19 s
+    Fake[0].CtsOn = 0;      // the application drops PTT: over, nothing to send
+    RunUntil(22 * SECOND);
+    Fake[0].CtsOn = 1;
+    Complete(0);
+    MonitorPass(&state_);
+    // With --fail-safe the port was decided as it opened at start-up.
+    Sends keyedOnce{{0, 1}, {0, 0}, {0, 1}};
+    if (failSafe != 0) {
+      keyedOnce.insert(keyedOnce.begin(), {0, 1});
+    }
+    EXPECT_EQ(Sent, keyedOnce);
+    TearDown();
+  }
 }
 
 }  // namespace
