@@ -1,10 +1,12 @@
 // Tarnwick: carries PTT from serial-port lines to rigctl servers.
 #include "app/command_line.h"
+#include "app/guard.h"
 #include "app/settings.h"
 #include "app/supervisor.h"
 #include "app/way_out.h"
 #include "core/console.h"
 #include "link/rigctl_command.h"
+#include "platform/guard.h"
 #include "ptt/ptt_monitor.h"
 
 namespace {
@@ -38,13 +40,29 @@ bool SendReleaseOnLink(int slot, int /*pttOn: 0*/) { return SendOwedRelease(&Lin
   }
 }
 
+[[noreturn]] void RefuseFailSafe(int error) {
+  Print("--fail-safe cannot be set up (code %d)\r\n", error);
+  TellGuardOfTheWayOut();
+  PlatformExit(1);
+}
+
+// --fail-safe's guard, started before any thread and any link: without it
+// a Tarnwick that is killed leaves keyed rigs keyed.
+void StartGuardOrRefuse() {
+  if (Options.FailSafe != 0) {
+    int error = StartGuard();
+    if (error != 0) {
+      RefuseFailSafe(error);
+    }
+  }
+}
+
 // The way out is set up in every mode; without it --fail-safe would be a
 // promise that nothing keeps, so it refuses to start instead.
 void StartWayOutOrRefuse() {
   int error = StartWayOut();
   if (error != 0 && Options.FailSafe != 0) {
-    Print("--fail-safe cannot be set up (code %d)\r\n", error);
-    PlatformExit(1);
+    RefuseFailSafe(error);
   }
 }
 
@@ -52,13 +70,18 @@ void StartWayOutOrRefuse() {
 
 int main(int argc, char** argv) {
   PlatformPrepareConsole();
+  bool guard = PlatformIsGuardStart(&argc, &argv);
   static CommandLine commandLine;
   ParseCommandLine(argc, argv, &commandLine);
+  if (guard) {
+    RunGuardOf(commandLine);
+  }
   if (commandLine.Outcome != CommandLineOutcome::Accepted) {
     EndWithoutStarting(commandLine, argv);
   }
   PlatformStartup();
   InstallCommandLine(commandLine);
+  StartGuardOrRefuse();
   // POSIX: the stop signals are blocked before any other thread starts.
   StartWayOutOrRefuse();
   StartOutputWriter();

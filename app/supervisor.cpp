@@ -1,5 +1,6 @@
 #include "app/supervisor.h"
 
+#include "app/guard.h"
 #include "link/link_worker.h"
 
 namespace {
@@ -49,5 +50,6 @@ void RunSupervisor() {
   for (;;) {
     PlatformSleepMs(1000);
     SupervisorTick(StartLinkWorker);
+    SayIfTheGuardEnded();
   }
 }

@@ -1,6 +1,7 @@
 #include "app/way_out.h"
 
 #include "app/fail_safe.h"
+#include "app/guard.h"
 #include "app/options.h"
 #include "core/console.h"
 
@@ -17,4 +18,6 @@ void TakeWayOut() {
     limitMs = FAIL_SAFE_WAY_OUT_LIMIT_MS;
   }
   FlushOutput(started + limitMs * 1000LL);
+  // Last: the guard ends without a word only once the rigs are released.
+  TellGuardOfTheWayOut();
 }

@@ -24,15 +24,12 @@ bool Connect(HamlibLink* link) {
   CloseLinkSocket(link);
   SocketHandle sock = NO_SOCKET;
   ConnectOutcome outcome = PlatformConnectLink(&link->Destination, &sock);
-  if (outcome == ConnectOutcome::NoSocket) {
-    Print("Socket Failed for HAMLIB socket - error code = %d\r\n", PlatformLastSocketError());
-    return false;
-  }
-  if (outcome == ConnectOutcome::Failed) {
-    int error = PlatformLastSocketError();
-    if (link->FailureReported.load() == 0) {
-      Print("Connect Failed for HAMLIB socket - error code = %d Addr %s\r\n", error,
-            link->AddrText);
+  if (outcome != ConnectOutcome::Connected) {
+    // A connect that failed is said once until the link has been up again.
+    if (outcome == ConnectOutcome::NoSocket || link->FailureReported.load() == 0) {
+      SayConnectFailure(*link, outcome, PlatformLastSocketError());
+    }
+    if (outcome == ConnectOutcome::Failed) {
       link->FailureReported.store(1);
     }
     return false;
@@ -92,6 +89,14 @@ void Service(HamlibLink* link) {
 }
 
 }  // namespace
+
+void SayConnectFailure(const HamlibLink& link, ConnectOutcome outcome, int error) {
+  if (outcome == ConnectOutcome::NoSocket) {
+    Print("Socket Failed for HAMLIB socket - error code = %d\r\n", error);
+  } else {
+    Print("Connect Failed for HAMLIB socket - error code = %d Addr %s\r\n", error, link.AddrText);
+  }
+}
 
 void DrainLink(HamlibLink* link, AnswerReader* answers) {
   char buffer[DRAIN_BUFFER_SIZE];

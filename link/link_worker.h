@@ -13,5 +13,9 @@ void LinkWorker(HamlibLink* link);
 // message.
 void DrainLink(HamlibLink* link, AnswerReader* answers);
 
+// Says a connect that failed: no socket could be made, or the connect (the
+// name's lookup included) failed with error.
+void SayConnectFailure(const HamlibLink& link, ConnectOutcome outcome, int error);
+
 // How long one wait for the server lasts before Running is looked at again.
 constexpr int LINK_WAIT_MS = 5000;
