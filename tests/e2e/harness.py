@@ -11,6 +11,7 @@ import bisect
 import fcntl
 import os
 import shutil
+import signal
 import socket
 import subprocess
 import sys
@@ -30,6 +31,7 @@ class Target:
     qvnsim = None
     modemsim = None  # the native driver; libmodemsim.so lies beside it
     wine = False
+    sanitized = False
 
     @classmethod
     def command(cls, program, *args):
@@ -168,18 +170,42 @@ class Output:
 
 class Program:
     """A started process with its standard output collected, unless it is
-    given a descriptor of the test's own as its standard output."""
+    given a descriptor of the test's own as its standard output. In a
+    process group of its own (own_group), it is killed with every process
+    of the group: --fail-safe's guard, which would otherwise act after the
+    test."""
 
     def __init__(self, command, stdin=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                 environment=None, preexec_fn=None, stdout=subprocess.PIPE):
+                 environment=None, preexec_fn=None, stdout=subprocess.PIPE, own_group=False):
         self.started = time.monotonic()
         env = Target.environment()
         env.update(environment or {})
+        self.own_group = own_group
         self.popen = subprocess.Popen(command, stdin=stdin, stdout=stdout,
-                                      stderr=stderr, env=env, preexec_fn=preexec_fn)
+                                      stderr=stderr, env=env, preexec_fn=preexec_fn,
+                                      process_group=0 if own_group else None)
         self.out = Output(self.popen.stdout) if stdout == subprocess.PIPE else None
 
+    def group(self):
+        """The processes of its group still running, by process id (the
+        program and the guard it may have started)."""
+        found = []
+        for entry in os.listdir("/proc"):
+            try:
+                with open("/proc/%s/stat" % entry) as stat:
+                    fields = stat.read().rsplit(")", 1)[1].split()
+            except (OSError, IndexError, ValueError):
+                continue
+            if int(fields[2]) == self.popen.pid and fields[0] != "Z":
+                found.append(int(entry))
+        return found
+
     def kill(self):
+        if self.own_group:
+            try:
+                os.killpg(self.popen.pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
         if self.popen.poll() is None:
             self.popen.kill()
         self.popen.wait()
@@ -388,6 +414,17 @@ class RecordingRig:
                     break
                 self._cond.wait(left)
             return bytes(self._received)
+
+    def another_connection(self, timeout):
+        """Whether a client connects again within the timeout, once the
+        first connection has ended."""
+        self._listener.settimeout(timeout)
+        try:
+            connection, _ = self._listener.accept()
+        except OSError:
+            return False
+        connection.close()
+        return True
 
     def stop(self):
         with self._cond:
@@ -648,7 +685,7 @@ class EndToEnd(unittest.TestCase):
         command = Target.command(Target.tarnwick, *args)
         if uid is not None:
             command = as_user(uid, command)
-        return self.start(command, stdin=stdin, **start)
+        return self.start(command, stdin=stdin, own_group=True, **start)
 
     def start_tarnwick_on(self, names, rigs, options=(), **start):
         """Starts Tarnwick with the options, then port names[k] paired with

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Runs the end-to-end tests against built tarnwick and qvnsim programs.
 
-  run_e2e.py --tarnwick PATH --qvnsim PATH [--modemsim PATH] [--wine] [--suite NAME ...]
+  run_e2e.py --tarnwick PATH --qvnsim PATH [--modemsim PATH] [--wine] [--sanitized]
+             [--suite NAME ...]
 
 With --wine the programs are Windows builds run by /usr/lib/wine/wine64 in
 the environment given (WINEPREFIX as set by CTest; WINEDEBUG defaults to
@@ -31,6 +32,8 @@ def parse_arguments():
     parser.add_argument("--qvnsim", required=True)
     parser.add_argument("--modemsim")
     parser.add_argument("--wine", action="store_true")
+    parser.add_argument("--sanitized", action="store_true",
+                        help="the programs are built with a sanitizer, which takes SIGSEGV")
     parser.add_argument("--suite", action="append", choices=SUITES)
     return parser.parse_args()
 
@@ -44,6 +47,7 @@ def run_suite(arguments, suite):
     harness.Target.qvnsim = os.path.abspath(arguments.qvnsim)
     harness.Target.modemsim = arguments.modemsim and os.path.abspath(arguments.modemsim)
     harness.Target.wine = arguments.wine
+    harness.Target.sanitized = arguments.sanitized
     tests = unittest.defaultTestLoader.loadTestsFromName("test_" + suite)
     result = unittest.TextTestRunner(verbosity=2, stream=sys.stdout).run(tests)
     failed = len(result.failures) + len(result.errors) + len(result.unexpectedSuccesses)
@@ -54,6 +58,7 @@ def run_in_parallel(arguments, suites):
     """Runs each suite in a child process; returns (passed, failed)."""
     base = [sys.executable, os.path.abspath(__file__), "--tarnwick", arguments.tarnwick,
             "--qvnsim", arguments.qvnsim] + (["--wine"] if arguments.wine else [])
+    base += ["--sanitized"] if arguments.sanitized else []
     if arguments.modemsim:
         base += ["--modemsim", arguments.modemsim]
     children = {suite: subprocess.Popen(base + ["--suite", suite], stdout=subprocess.PIPE,

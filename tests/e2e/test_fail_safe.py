@@ -9,6 +9,7 @@ on as CTRL_C_EVENT; SIGTERM and SIGHUP end a Wine program without calling
 the handler). The other console events are given to the handler by the unit
 tests."""
 
+import os
 import resource
 import signal
 import socket
@@ -27,6 +28,9 @@ EXIT_LIMIT = 1.0
 EXIT_MARGIN = 2.0 if Target.wine else 1.0
 # How long a rig left keyed is watched for a release that must not come.
 STILL_KEYED_WATCH = 1.5
+# How long a test waits for the guard's release after Tarnwick is killed: it
+# is due within a second; the rest is slack for a loaded machine.
+GUARD_LIMIT = 5.0
 # The supervisor's period, and slack for a loaded machine.
 RECONNECT_WAIT = 16 + 5.0
 # A connect whose SYN a full backlog drops is tried again 1 and 3 s after
@@ -142,6 +146,51 @@ class WayOutTest(EndToEnd):
         self.assertGreater(took, EXIT_LIMIT - 0.1)
         self.assertLess(took, EXIT_LIMIT + EXIT_MARGIN)
 
+
+    def test_a_killed_tarnwick_leaves_no_rig_keyed_and_nothing_running(self):
+        # The guard connects afresh: a rig on this machine within a second.
+        ways = [signal.SIGKILL]
+        if not Target.wine and not Target.sanitized:  # a sanitizer takes SIGSEGV itself
+            ways.append(signal.SIGSEGV)
+        stations = [Station(self, "Wk%d" % way, options=["--fail-safe"],
+                            preexec_fn=without_core_dump) for way in ways]
+        for way, station in zip(ways, stations):
+            station.key()
+            if not Target.wine:
+                self.assertEqual(len(station.tarnwick.group()), 2, "Tarnwick and its guard")
+            station.tarnwick.popen.send_signal(way)
+            took = station.rig.wait_ptt(0, GUARD_LIMIT)
+            print("%s: the rig read back released %.3f s after it" % (way.name, took))
+            station.tarnwick.out.wait_for(
+                b"TXGATE guard: Tarnwick ended abruptly - T 0 sent to 127.0.0.1:%d\r\n"
+                % station.link_port, GUARD_LIMIT)
+            if not Target.wine:
+                self.assert_nothing_left(station.tarnwick, GUARD_LIMIT)
+
+    def test_a_stop_to_the_whole_group_is_the_way_outs_alone(self):
+        # Ctrl+C in a terminal, or systemd's stop, reaches the guard too: it
+        # neither ends first nor sends. A server that keeps its side open
+        # holds the way out for its whole second.
+        rig = self.start_recording_rig(hold_open=True)
+        tarnwick, sims = self.start_linked([unique_name("Wg")], [rig], options=["--fail-safe"])
+        sims[0].send("on")
+        self.assertEqual(rig.wait_received(OFF + ON), OFF + ON)
+        os.killpg(tarnwick.popen.pid, signal.SIGINT)
+        time.sleep(EXIT_LIMIT / 2)
+        if not Target.wine:
+            self.assertEqual(len(tarnwick.group()), 2, "the guard ended during the way out")
+        tarnwick.wait_exit(EXIT_LIMIT + EXIT_MARGIN + 5.0)
+        self.assertEqual(rig.wait_received(OFF + ON + OFF), OFF + ON + OFF)
+        self.assertFalse(rig.another_connection(1.0), "a second connection after the way out")
+        self.assertEqual(rig.received(), OFF + ON + OFF)
+        if not Target.wine:
+            self.assertEqual(tarnwick.group(), [], "a process left 1 s after the way out")
+
+    def assert_nothing_left(self, tarnwick, limit):
+        deadline = time.monotonic() + limit
+        while tarnwick.group() and time.monotonic() < deadline:
+            time.sleep(0.05)
+        self.assertEqual(tarnwick.group(), [], "a process of Tarnwick's left")
 
     def test_the_way_out_ends_each_stream_in_order_after_the_answers(self):
         # Keyed and released before the stop: nothing to release. Answers
