@@ -24,9 +24,9 @@
 
 #include "platform/keyboard.h"
 #include "platform/link_connect.h"
-#include "platform/loopback.h"
 #include "platform/platform.h"
 #include "platform/thread_start.h"
+#include "testbed/loopback.h"
 
 static_assert(sizeof(pthread_mutex_t) <= sizeof(PlatformLock::Storage), "lock fits");
 static_assert(sizeof(pthread_cond_t) <= sizeof(PlatformCondition::Storage), "condition fits");

@@ -20,10 +20,10 @@
 
 #include "platform/keyboard.h"
 #include "platform/link_connect.h"
-#include "platform/loopback.h"
 #include "platform/platform.h"
 #include "platform/stop_events_win32.h"
 #include "platform/thread_start.h"
+#include "testbed/loopback.h"
 
 static_assert(sizeof(SRWLOCK) <= sizeof(PlatformLock::Storage), "lock fits");
 static_assert(alignof(SRWLOCK) <= alignof(PlatformLock), "lock is aligned");

@@ -29,7 +29,7 @@
 
 #include "platform/keyboard.h"
 #include "platform/platform.h"
-#include "platform/qvn_server.h"
+#include "testbed/qvn_server.h"
 
 namespace {
 

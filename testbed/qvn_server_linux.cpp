@@ -10,7 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "platform/qvn_server.h"
+#include "testbed/qvn_server.h"
 
 static_assert(sizeof(sockaddr_un::sun_path) <= QVN_PATH_SIZE, "a socket path fits");
 
