@@ -519,21 +519,3 @@ bool PlatformSendAll(SocketHandle sock, const char* bytes, int count, bool outOf
   }
   return true;
 }
-
-SocketHandle PlatformConnectLoopback(std::uint16_t port) {
-  int fd = MakeTcpSocket(AF_INET);
-  if (fd < 0) {
-    return NO_SOCKET;
-  }
-  int one = 1;
-  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (!ConnectTo(fd, &address, sizeof address)) {
-    close(fd);
-    return NO_SOCKET;
-  }
-  return fd;
-}

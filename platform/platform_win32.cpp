@@ -466,17 +466,3 @@ bool PlatformSendAll(SocketHandle sock, const char* bytes, int count, bool outOf
   }
   return true;
 }
-
-SocketHandle PlatformConnectLoopback(std::uint16_t port) {
-  SOCKET sock = MakeTcpSocket(AF_INET);
-  if (sock == INVALID_SOCKET) {
-    return NO_SOCKET;
-  }
-  SetNoDelay(sock);
-  sockaddr_in address = LoopbackAddress(port);
-  if (!ConnectTo(sock, &address, sizeof address)) {
-    closesocket(sock);
-    return NO_SOCKET;
-  }
-  return Handle(sock);
-}

@@ -1,4 +1,4 @@
-// Loopback servers and clients on 127.0.0.1, for the tools and tests that
+// Loopback servers on 127.0.0.1, for the tools and tests that
 // stand in for rigctl servers; Tarnwick itself never listens. They share
 // the sockets of platform_posix.cpp and platform_win32.cpp, where they are
 // implemented, and report errors through PlatformLastSocketError().
@@ -18,5 +18,3 @@ SocketHandle PlatformAccept(SocketHandle listener, int timeoutMs);
 int PlatformReceiveTimed(SocketHandle sock, char* buffer, int capacity, int timeoutMs);
 // Blocking send of all bytes; outOfBand sends them as urgent data.
 bool PlatformSendAll(SocketHandle sock, const char* bytes, int count, bool outOfBand);
-// Connects to 127.0.0.1:port with TCP_NODELAY, blocking; NO_SOCKET on failure.
-SocketHandle PlatformConnectLoopback(std::uint16_t port);

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "core/tables.h"
-#include "testbed/loopback.h"  // the tests' servers and clients
+#include "testbed/loopback.h"  // the tests' servers
 
 // Empties PortNames and puts every link back to its state at load.
 void ResetTables();
