@@ -203,8 +203,6 @@ int PlatformReadKey() {
   return read(STDIN_FILENO, &key, 1) == 1 ? key : -1;
 }
 
-void PlatformDiscardTypedKeys() { tcflush(STDIN_FILENO, TCIFLUSH); }
-
 // exit is not safe while other threads run; Tarnwick exits only before it
 // starts its first thread (usage text, refused command line).
 // NOLINTNEXTLINE(concurrency-mt-unsafe)

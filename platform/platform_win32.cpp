@@ -154,8 +154,6 @@ int PlatformReadKey() {
   }
 }
 
-void PlatformDiscardTypedKeys() { FlushConsoleInputBuffer(GetStdHandle(STD_INPUT_HANDLE)); }
-
 void PlatformExit(int status) { std::exit(status); }
 
 BOOL WINAPI StopEventHandler(DWORD event) {

@@ -30,6 +30,7 @@
 #include "platform/keyboard.h"
 #include "platform/platform.h"
 #include "testbed/qvn_server.h"
+#include "testbed/typed_keys.h"
 
 namespace {
 
@@ -260,7 +261,7 @@ int main(int argc, char** argv) {
   bool keyboard = PlatformConsoleIsTerminal();
   if (keyboard) {
     // A key pressed while nobody listened (an early q) is not acted on now.
-    PlatformDiscardTypedKeys();
+    DiscardTypedKeys();
   }
   Say("connected");
   if (keyboard) {
