@@ -1,4 +1,5 @@
-// POSIX: BSD sockets, poll, pthreads, errno.
+// Linux: BSD sockets, poll, pthreads, errno; signalfd for a stop signal
+// during the wait for a key, and the thread's own id for its nice value.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>

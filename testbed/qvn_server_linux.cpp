@@ -1,4 +1,4 @@
-// POSIX: a QVN virtual port is a Unix-domain stream socket at /tmp/QVN<name>.
+// Linux: a QVN virtual port is a Unix-domain stream socket at /tmp/QVN<name>.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/socket.h>

@@ -19,7 +19,7 @@
 // Every command is answered with one line on standard output: "ok", or
 // "error" after a message on standard error. Blank lines are skipped.
 //
-// A port that a running qvnsim (or QVN) offers is left alone. On POSIX the
+// A port that a running qvnsim (or QVN) offers is left alone. On Linux the
 // port's socket file is removed when qvnsim ends, by Ctrl+C, SIGTERM and
 // SIGHUP too.
 #include <cstdint>
