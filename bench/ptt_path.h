@@ -12,7 +12,7 @@
 
 #include "bench/rig_server.h"
 #include "modemsim_lines.h"
-#include "platform/qvn_server.h"
+#include "testbed/qvn_server.h"
 
 struct ChangeCounts {
   long Sent;        // status changes written into the port

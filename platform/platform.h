@@ -1,9 +1,9 @@
 // The services Tarnwick needs from the operating system: threads, sleeping,
 // console output, a small lock and TCP sockets. One implementation per
-// platform (platform_posix.cpp, platform_win32.cpp) is chosen by the build;
-// nothing outside this folder includes an operating-system header. The
-// loopback servers that tools and tests stand in with are in loopback.h,
-// and the key-at-a-time keyboard of qvnsim in keyboard.h.
+// platform (platform_linux.cpp, platform_win32.cpp) is chosen by the build;
+// no other part of Tarnwick includes an operating-system header. Single
+// keys from a terminal are in keyboard.h. What the tools and tests stand in
+// with is in testbed/, of which this folder knows nothing.
 #pragma once
 
 #include <cstddef>
@@ -89,10 +89,10 @@ using ThreadEntry = void (*)(void* record);
 int PlatformStartThread(ThreadEntry entry, void* record);
 // Raises the calling thread above the normal priority, for the thread that
 // carries PTT and sleeps until a port completes: Windows
-// THREAD_PRIORITY_HIGHEST (any user may, within the normal class); POSIX
+// THREAD_PRIORITY_HIGHEST (any user may, within the normal class); Linux
 // the thread's own nice value to RAISED_THREAD_NICE, where the process may
 // (root, CAP_SYS_NICE or RLIMIT_NICE). Returns 0, or the platform's code
-// when the system refused (POSIX: EPERM or EACCES), the thread then going
+// when the system refused (Linux: EPERM or EACCES), the thread then going
 // on at its priority.
 int PlatformRaiseThreadPriority();
 // Whether the calling thread runs at the priority that call gives.

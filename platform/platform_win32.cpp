@@ -20,7 +20,6 @@
 
 #include "platform/keyboard.h"
 #include "platform/link_connect.h"
-#include "platform/loopback.h"
 #include "platform/platform.h"
 #include "platform/stop_events_win32.h"
 #include "platform/thread_start.h"
@@ -91,11 +90,6 @@ int SelectOne(SOCKET sock, fd_set* readable, fd_set* exceptional, int timeoutMs)
   return result;
 }
 
-bool WaitReadable(SOCKET sock, int timeoutMs) {
-  fd_set readable;
-  return SelectOne(sock, &readable, nullptr, timeoutMs) > 0;
-}
-
 void SetNoDelay(SOCKET sock) {
   BOOL one = TRUE;
   setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
@@ -104,30 +98,6 @@ void SetNoDelay(SOCKET sock) {
 void SetReuseAddress(SOCKET sock) {
   BOOL one = TRUE;
   setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&one), sizeof one);
-}
-
-sockaddr_in LoopbackAddress(std::uint16_t port) {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return address;
-}
-
-bool BindListenAndName(SOCKET sock, std::uint16_t port, std::uint16_t* boundPort) {
-  sockaddr_in address = LoopbackAddress(port);
-  sockaddr_in bound{};
-  int length = sizeof bound;
-  if (bind(sock, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-      listen(sock, 16) != 0 ||
-      getsockname(sock, reinterpret_cast<sockaddr*>(&bound), &length) != 0) {
-    NoteSocketError();
-    return false;
-  }
-  if (boundPort != nullptr) {
-    *boundPort = ntohs(bound.sin_port);
-  }
-  return true;
 }
 
 }  // namespace
@@ -183,8 +153,6 @@ int PlatformReadKey() {
     _getch();
   }
 }
-
-void PlatformDiscardTypedKeys() { FlushConsoleInputBuffer(GetStdHandle(STD_INPUT_HANDLE)); }
 
 void PlatformExit(int status) { std::exit(status); }
 
@@ -410,73 +378,4 @@ void PlatformAbortConnection(SocketHandle sock) {
   setsockopt(Sock(sock), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&reset),
              sizeof reset);
   shutdown(Sock(sock), SD_RECEIVE);
-}
-
-SocketHandle PlatformListenLoopback(std::uint16_t port, std::uint16_t* boundPort,
-                                    int receiveBuffer) {
-  SOCKET sock = socket(AF_INET, SOCK_STREAM, 0);
-  if (sock == INVALID_SOCKET) {
-    NoteSocketError();
-    return NO_SOCKET;
-  }
-  // As on POSIX: a server restarted on its port must not wait for the
-  // previous connections' TIME_WAIT to pass.
-  SetReuseAddress(sock);
-  if (receiveBuffer > 0) {
-    setsockopt(sock, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&receiveBuffer),
-               sizeof receiveBuffer);
-  }
-  if (!BindListenAndName(sock, port, boundPort)) {
-    closesocket(sock);
-    return NO_SOCKET;
-  }
-  return Handle(sock);
-}
-
-SocketHandle PlatformAccept(SocketHandle listener, int timeoutMs) {
-  if (!WaitReadable(Sock(listener), timeoutMs)) {
-    return NO_SOCKET;
-  }
-  SOCKET sock = accept(Sock(listener), nullptr, nullptr);
-  if (sock == INVALID_SOCKET) {
-    NoteSocketError();
-    return NO_SOCKET;
-  }
-  SetNoDelay(sock);
-  return Handle(sock);
-}
-
-int PlatformReceiveTimed(SocketHandle sock, char* buffer, int capacity, int timeoutMs) {
-  if (!WaitReadable(Sock(sock), timeoutMs)) {
-    return -1;
-  }
-  return PlatformReceive(sock, buffer, capacity);
-}
-
-bool PlatformSendAll(SocketHandle sock, const char* bytes, int count, bool outOfBand) {
-  int flags = outOfBand ? MSG_OOB : 0;
-  while (count > 0) {
-    int sent = send(Sock(sock), bytes, count, flags);
-    if (sent == SOCKET_ERROR) {
-      NoteSocketError();
-      return false;
-    }
-    bytes += sent;
-    count -= sent;
-  }
-  return true;
-}
-
-SocketHandle PlatformConnectLoopback(std::uint16_t port) {
-  SOCKET sock = MakeTcpSocket(AF_INET);
-  if (sock == INVALID_SOCKET) {
-    return NO_SOCKET;
-  }
-  SetNoDelay(sock);
-  sockaddr_in address = LoopbackAddress(port);
-  if (!ConnectTo(sock, &address, sizeof address)) {
-    closesocket(sock);
-    return NO_SOCKET;
-  }
-  return Handle(sock);
 }

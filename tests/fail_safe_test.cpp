@@ -54,7 +54,7 @@ class FailSafeTest : public ::testing::Test {
     UseFailSafe(1);
     for (int k = 0; k < LINKS_USED; ++k) {
       std::uint16_t port = 0;
-      listeners_[k] = PlatformListenLoopback(0, &port, 0);
+      listeners_[k] = LoopbackListen(0, &port, 0);
       ASSERT_NE(listeners_[k], NO_SOCKET);
       PointLinkAtLoopback(k, port);
     }
@@ -77,7 +77,7 @@ class FailSafeTest : public ::testing::Test {
   void Serve(int k, int waitMs = WAIT_MS, int holdMs = 0) {
     streams_[k] = PeerStream{"", StreamEnd::StillOpen};
     servers_[k] = std::thread([this, k, waitMs, holdMs] {
-      SocketHandle peer = PlatformAccept(listeners_[k], WAIT_MS);
+      SocketHandle peer = LoopbackAccept(listeners_[k], WAIT_MS);
       if (peer == NO_SOCKET) {
         return;
       }

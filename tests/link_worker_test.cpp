@@ -30,7 +30,7 @@ std::string ReceiveBytes(SocketHandle sock, std::size_t expected) {
   std::string received;
   char buffer[256];
   while (received.size() < expected) {
-    int got = PlatformReceiveTimed(sock, buffer, sizeof buffer, WAIT_MS);
+    int got = LoopbackReceiveTimed(sock, buffer, sizeof buffer, WAIT_MS);
     if (got <= 0) {
       break;
     }
@@ -43,7 +43,7 @@ class LinkWorkerTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ResetTables();
-    listener_ = PlatformListenLoopback(0, &port_, 0);
+    listener_ = LoopbackListen(0, &port_, 0);
     ASSERT_NE(listener_, NO_SOCKET);
     PointLinkAtLoopback(0, port_);
     StartCapture();
@@ -65,7 +65,7 @@ class LinkWorkerTest : public ::testing::Test {
   // closes it at once.
   void RunWorkerAgainstAClosingServer(HamlibLink* link) {
     std::thread server([this] {
-      SocketHandle peer = PlatformAccept(listener_, WAIT_MS);
+      SocketHandle peer = LoopbackAccept(listener_, WAIT_MS);
       ASSERT_NE(peer, NO_SOCKET);
       PlatformCloseSocket(peer);
     });
@@ -90,7 +90,7 @@ class LinkWorkerTest : public ::testing::Test {
   // then closes it.
   std::thread ServeOneCommand(std::string* received) {
     return std::thread([this, received] {
-      SocketHandle peer = PlatformAccept(listener_, WAIT_MS);
+      SocketHandle peer = LoopbackAccept(listener_, WAIT_MS);
       ASSERT_NE(peer, NO_SOCKET);
       *received = ReceiveBytes(peer, PTT_COMMAND_LENGTH);
       PlatformCloseSocket(peer);
@@ -224,13 +224,13 @@ TEST_F(LinkWorkerTest, CommandsArriveAndRepliesAreDrainedWithoutEffect) {
   HamlibLink& link = Links[0];
   std::string received;
   std::thread server([this, &received] {
-    SocketHandle peer = PlatformAccept(listener_, WAIT_MS);
+    SocketHandle peer = LoopbackAccept(listener_, WAIT_MS);
     ASSERT_NE(peer, NO_SOCKET);
     // More than one drain's worth of replies, then the commands' own.
     std::string flood(5000, 'R');
-    PlatformSendAll(peer, flood.data(), static_cast<int>(flood.size()), false);
+    LoopbackSendAll(peer, flood.data(), static_cast<int>(flood.size()), false);
     received = ReceiveBytes(peer, 12);
-    PlatformSendAll(peer, "RPRT 0\n", 7, false);
+    LoopbackSendAll(peer, "RPRT 0\n", 7, false);
     PlatformSleepMs(100);
     PlatformCloseSocket(peer);
   });
@@ -266,9 +266,9 @@ TEST_F(LinkWorkerTest, ADrainWithNothingToReadLeavesTheConnectionUp) {
 TEST_F(LinkWorkerTest, ExceptionLosesTheConnectionAndReenablesTheFailureMessage) {
   HamlibLink& link = Links[0];
   std::thread server([this] {
-    SocketHandle peer = PlatformAccept(listener_, WAIT_MS);
+    SocketHandle peer = LoopbackAccept(listener_, WAIT_MS);
     ASSERT_NE(peer, NO_SOCKET);
-    PlatformSendAll(peer, "!", 1, true);  // out-of-band: the exception set
+    LoopbackSendAll(peer, "!", 1, true);  // out-of-band: the exception set
     PlatformSleepMs(500);
     PlatformCloseSocket(peer);
   });
@@ -338,7 +338,7 @@ TEST_F(LinkWorkerTest, ACommandNotTakenWholeEndsTheConnectionWithNothingAfterIt)
     StartCapture();
     PeerStream record;
     std::thread server([this, &record] {
-      SocketHandle peer = PlatformAccept(listener_, WAIT_MS);
+      SocketHandle peer = LoopbackAccept(listener_, WAIT_MS);
       ASSERT_NE(peer, NO_SOCKET);
       record = ReadUntilEnd(peer, END_WAIT_MS);
       PlatformCloseSocket(peer);

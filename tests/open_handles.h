@@ -1,4 +1,4 @@
-// How many descriptors (POSIX) or handles (Windows) a process has open:
+// How many descriptors (Linux) or handles (Windows) a process has open:
 // what a leak would raise.
 #pragma once
 

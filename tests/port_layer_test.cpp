@@ -17,7 +17,7 @@
 #include <string>
 
 #include "platform/platform.h"
-#include "platform/qvn_server.h"
+#include "testbed/qvn_server.h"
 #include "tests/open_handles.h"
 
 namespace {

@@ -73,7 +73,7 @@ PeerStream ReadUntilEnd(SocketHandle peer, int waitMs) {
   // A client that never stops sending is a failure too: the stream is cut.
   while (stream.Received.size() < MAX_STREAM_BYTES) {
     std::int64_t started = PlatformMonotonicMicros();
-    int got = PlatformReceiveTimed(peer, buffer, sizeof buffer, waitMs);
+    int got = LoopbackReceiveTimed(peer, buffer, sizeof buffer, waitMs);
     if (got > 0) {
       stream.Received.append(buffer, static_cast<std::size_t>(got));
       continue;

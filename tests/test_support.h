@@ -4,7 +4,7 @@
 #include <string>
 
 #include "app/tables.h"
-#include "platform/loopback.h"  // the tests' servers and clients
+#include "testbed/loopback.h"  // the tests' servers
 
 // Empties PortNames and puts every link back to its starting state, with
 // no option.

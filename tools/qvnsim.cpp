@@ -19,7 +19,7 @@
 // Every command is answered with one line on standard output: "ok", or
 // "error" after a message on standard error. Blank lines are skipped.
 //
-// A port that a running qvnsim (or QVN) offers is left alone. On POSIX the
+// A port that a running qvnsim (or QVN) offers is left alone. On Linux the
 // port's socket file is removed when qvnsim ends, by Ctrl+C, SIGTERM and
 // SIGHUP too.
 #include <cstdint>
@@ -29,7 +29,8 @@
 
 #include "platform/keyboard.h"
 #include "platform/platform.h"
-#include "platform/qvn_server.h"
+#include "testbed/qvn_server.h"
+#include "testbed/typed_keys.h"
 
 namespace {
 
@@ -260,7 +261,7 @@ int main(int argc, char** argv) {
   bool keyboard = PlatformConsoleIsTerminal();
   if (keyboard) {
     // A key pressed while nobody listened (an early q) is not acted on now.
-    PlatformDiscardTypedKeys();
+    DiscardTypedKeys();
   }
   Say("connected");
   if (keyboard) {

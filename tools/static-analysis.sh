@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # Static analysis of Tarnwick's own code, failing on any finding:
-#   clang-tidy (checks in .clang-tidy) on app/ core/ link/ ptt/ platform/ tools/ bench/;
+#   clang-tidy (checks in .clang-tidy) on app/ core/ link/ ptt/ platform/
+#   testbed/ tools/ bench/;
 #   cppcheck (tools/cppcheck-suppressions.txt) on those and on tests/.
 # Both read the compile commands of the native build (build/linux), which is
 # configured first if it is not there yet.
 #
-# clang-tidy sees only the files of the POSIX build: the *_win32.cpp files
-# need the Windows headers, which the native clang-tidy does not have.
+# clang-tidy sees only the files of the native (Linux) build: the
+# *_win32.cpp files need the Windows headers, which the native clang-tidy
+# does not have.
 # cppcheck needs no system headers and checks them as well, for Windows.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -19,7 +21,7 @@ fi
 
 own_sources() {  # the project's own .cpp files of the native build
   grep -o '"file": *"[^"]*"' "$build/compile_commands.json" | sed 's/.*"\([^"]*\)"$/\1/' |
-    grep -E "/(app|core|link|ptt|platform|tools|bench)/[^/]+\.cpp$" | sort -u
+    grep -E "/(app|core|link|ptt|platform|testbed|tools|bench)/[^/]+\.cpp$" | sort -u
 }
 
 failed=0
@@ -43,13 +45,14 @@ common=(--enable=warning,style,performance,portability --inconclusive --std=c++1
         --template='{file}:{line}:{column}: {severity}: {message} [{id}]')
 if ! cppcheck "${common[@]}" --project="$build/compile_commands.json" --library=posix \
     --library=googletest --file-filter='app/*' --file-filter='core/*' --file-filter='link/*' \
-    --file-filter='ptt/*' --file-filter='platform/*' --file-filter='tools/*' \
-    --file-filter='bench/*' --file-filter='tests/*'; then
+    --file-filter='ptt/*' --file-filter='platform/*' --file-filter='testbed/*' \
+    --file-filter='tools/*' --file-filter='bench/*' --file-filter='tests/*'; then
   failed=1
 fi
-# The Windows platform layer, and the fuzz harnesses (built only with clang).
+# The Windows platform layer and testbed, and the fuzz harnesses (built only
+# with clang).
 if ! cppcheck "${common[@]}" --platform=win64 --library=windows -D_WIN32 -I . \
-    platform/*_win32.cpp; then
+    platform/*_win32.cpp testbed/*_win32.cpp; then
   failed=1
 fi
 if ! cppcheck "${common[@]}" --library=posix -I . tests/fuzz/*.cpp; then

@@ -1,4 +1,5 @@
-// POSIX: BSD sockets, poll, pthreads, errno.
+// Linux: BSD sockets, poll, pthreads, errno; signalfd for a stop signal
+// during the wait for a key, and the thread's own id for its nice value.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
@@ -24,7 +25,6 @@
 
 #include "platform/keyboard.h"
 #include "platform/link_connect.h"
-#include "platform/loopback.h"
 #include "platform/platform.h"
 #include "platform/thread_start.h"
 
@@ -203,8 +203,6 @@ int PlatformReadKey() {
   unsigned char key = 0;
   return read(STDIN_FILENO, &key, 1) == 1 ? key : -1;
 }
-
-void PlatformDiscardTypedKeys() { tcflush(STDIN_FILENO, TCIFLUSH); }
 
 // exit is not safe while other threads run; Tarnwick exits only before it
 // starts its first thread (usage text, refused command line).
@@ -449,91 +447,4 @@ void PlatformAbortConnection(SocketHandle sock) {
   linger reset{1, 0};
   setsockopt(Fd(sock), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
   shutdown(Fd(sock), SHUT_RD);
-}
-
-SocketHandle PlatformListenLoopback(std::uint16_t port, std::uint16_t* boundPort,
-                                    int receiveBuffer) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
-    LastSocketError = errno;
-    return NO_SOCKET;
-  }
-  int one = 1;
-  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  if (receiveBuffer > 0) {
-    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-  }
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd, 16) != 0 ||
-      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    LastSocketError = errno;
-    close(fd);
-    return NO_SOCKET;
-  }
-  if (boundPort != nullptr) {
-    *boundPort = ntohs(address.sin_port);
-  }
-  return fd;
-}
-
-SocketHandle PlatformAccept(SocketHandle listener, int timeoutMs) {
-  pollfd entry{Fd(listener), POLLIN, 0};
-  if (PollRetrying(&entry, 1, timeoutMs) <= 0) {
-    return NO_SOCKET;
-  }
-  int fd = accept4(Fd(listener), nullptr, nullptr, SOCK_CLOEXEC);
-  if (fd < 0) {
-    LastSocketError = errno;
-    return NO_SOCKET;
-  }
-  int one = 1;
-  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  return fd;
-}
-
-int PlatformReceiveTimed(SocketHandle sock, char* buffer, int capacity, int timeoutMs) {
-  pollfd entry{Fd(sock), POLLIN, 0};
-  if (PollRetrying(&entry, 1, timeoutMs) <= 0) {
-    return -1;
-  }
-  return PlatformReceive(sock, buffer, capacity);
-}
-
-bool PlatformSendAll(SocketHandle sock, const char* bytes, int count, bool outOfBand) {
-  int flags = MSG_NOSIGNAL | (outOfBand ? MSG_OOB : 0);
-  while (count > 0) {
-    ssize_t sent = send(Fd(sock), bytes, static_cast<size_t>(count), flags);
-    if (sent < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      LastSocketError = errno;
-      return false;
-    }
-    bytes += sent;
-    count -= static_cast<int>(sent);
-  }
-  return true;
-}
-
-SocketHandle PlatformConnectLoopback(std::uint16_t port) {
-  int fd = MakeTcpSocket(AF_INET);
-  if (fd < 0) {
-    return NO_SOCKET;
-  }
-  int one = 1;
-  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (!ConnectTo(fd, &address, sizeof address)) {
-    close(fd);
-    return NO_SOCKET;
-  }
-  return fd;
 }

@@ -4,7 +4,7 @@
 
 #include <cstdio>
 
-#include "platform/qvn_server.h"
+#include "testbed/qvn_server.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-// POSIX COM ports: a pseudo-terminal has no modem lines, so its waiter
+// Linux COM ports: a pseudo-terminal has no modem lines, so its waiter
 // fails at once (ENOTTY), which makes it a port that stops as soon as it
 // is watched. Closed while its waiter still runs, or after it has ended,
 // its descriptor is closed once, by whichever comes last.
@@ -25,7 +25,7 @@ bool SettlesTo(int limit) {
   return false;
 }
 
-TEST(PosixComPorts, PortThatStopsIsClosedWholeWhetherItsWaiterHasEndedOrNot) {
+TEST(LinuxComPorts, PortThatStopsIsClosedWholeWhetherItsWaiterHasEndedOrNot) {
   const PortLayer* layer = PlatformPortLayer();
   int master = -1;
   int slave = -1;

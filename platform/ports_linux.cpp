@@ -1,4 +1,4 @@
-// POSIX ports. A QVN virtual port NAME is the Unix-domain stream socket
+// Linux ports. A QVN virtual port NAME is the Unix-domain stream socket
 // /tmp/QVN<NAME>; a COM port NAME is /dev/<NAME>, or NAME itself when it is
 // a path. The shared event is an eventfd, and waiting on it also waits on
 // the sockets of the virtual ports, so a virtual port wakes the monitor
@@ -47,7 +47,7 @@ constexpr int WATCHED_LINES = TIOCM_CTS | TIOCM_DSR;
 
 enum class Operation { Idle, Pending, Completed, Failed };
 
-struct PosixPort {
+struct LinuxPort {
   // Taken by the monitor when it opens a port in the slot; given back when
   // the port is closed, by the monitor or by the port's ending waiter.
   std::atomic<bool> InUse;
@@ -71,7 +71,7 @@ struct PosixPort {
   std::atomic<bool> StopWaiter;
 };
 
-PosixPort Ports[PORT_SLOTS];
+LinuxPort Ports[PORT_SLOTS];
 int EventFd = -1;
 int EpollFd = -1;
 bool EventSignalled = false;  // the last wait found the event set
@@ -82,7 +82,7 @@ void SignalEvent() {
   }
 }
 
-bool AddToWaitSet(int fd, PosixPort* port) {
+bool AddToWaitSet(int fd, LinuxPort* port) {
   epoll_event source{};
   source.events = EPOLLIN;
   source.data.ptr = port;  // nullptr: the event itself
@@ -93,7 +93,7 @@ bool AddToWaitSet(int fd, PosixPort* port) {
 // slot whose waiter is still ending is not free. NO_PORT if none is.
 PortHandle AddPort(int fd, bool isCom) {
   for (int i = 0; i < PORT_SLOTS; ++i) {
-    PosixPort& port = Ports[i];
+    LinuxPort& port = Ports[i];
     if (port.InUse.load()) {
       continue;
     }
@@ -132,7 +132,7 @@ int KeepOpened(int fd, bool isCom, PortHandle* port) {
 }
 
 // Called with the port's lock held, by the last user of its descriptor.
-void ReleaseSlot(PosixPort* port) {
+void ReleaseSlot(LinuxPort* port) {
   close(port->Fd);
   port->Fd = -1;
   port->InUse.store(false);
@@ -218,7 +218,7 @@ int OpenComPort(const char* name, PortHandle* port) {
 
 // --- the COM-port waiter -------------------------------------------------
 
-void NoteLineChange(PosixPort* port) {
+void NoteLineChange(LinuxPort* port) {
   pthread_mutex_lock(&port->Lock);
   if (port->State == Operation::Pending) {
     port->State = Operation::Completed;
@@ -229,7 +229,7 @@ void NoteLineChange(PosixPort* port) {
   pthread_mutex_unlock(&port->Lock);
 }
 
-void NoteWaiterFailure(PosixPort* port, int error) {
+void NoteWaiterFailure(LinuxPort* port, int error) {
   pthread_mutex_lock(&port->Lock);
   port->WaiterError = error;
   if (port->State == Operation::Pending) {
@@ -246,7 +246,7 @@ bool ReadCounters(int fd, serial_icounter_struct* counters) {
 
 // Sleeps in TIOCMIWAIT until a watched line changes. Returns when the driver
 // cannot wait that way.
-void WaitForChangesInDriver(PosixPort* port) {
+void WaitForChangesInDriver(LinuxPort* port) {
   serial_icounter_struct last{};
   if (!ReadCounters(port->Fd, &last)) {
     return;
@@ -269,7 +269,7 @@ void WaitForChangesInDriver(PosixPort* port) {
   }
 }
 
-void PollForChanges(PosixPort* port) {
+void PollForChanges(LinuxPort* port) {
   int last = 0;
   if (ioctl(port->Fd, TIOCMGET, &last) != 0) {
     NoteWaiterFailure(port, errno);
@@ -293,7 +293,7 @@ void PollForChanges(PosixPort* port) {
 }
 
 // The waiter's last act: after it, the thread touches the port no more.
-void EndWaiter(PosixPort* port) {
+void EndWaiter(LinuxPort* port) {
   pthread_mutex_lock(&port->Lock);
   port->WaiterRunning = false;
   if (port->StopWaiter.load()) {
@@ -303,7 +303,7 @@ void EndWaiter(PosixPort* port) {
 }
 
 void LineWaiter(void* record) {
-  auto* port = static_cast<PosixPort*>(record);
+  auto* port = static_cast<LinuxPort*>(record);
   WaitForChangesInDriver(port);
   if (!port->StopWaiter.load()) {
     PollForChanges(port);
@@ -312,7 +312,7 @@ void LineWaiter(void* record) {
 }
 
 void WatchComLines(PortHandle handle) {
-  PosixPort& port = Ports[handle];
+  LinuxPort& port = Ports[handle];
   pthread_mutex_lock(&port.Lock);
   port.WaiterRunning = true;
   pthread_mutex_unlock(&port.Lock);
@@ -336,7 +336,7 @@ int CreateSharedEvent() {
   if (EventFd < 0 || EpollFd < 0 || !AddToWaitSet(EventFd, nullptr)) {
     return errno;
   }
-  for (PosixPort& port : Ports) {
+  for (LinuxPort& port : Ports) {
     if (port.InUse.load() && !port.IsCom && !AddToWaitSet(port.Fd, &port)) {
       return errno;
     }
@@ -348,7 +348,7 @@ int CreateSharedEvent() {
 // failed wait everything is read.
 void NoteReady(bool everything) {
   EventSignalled = everything;
-  for (PosixPort& port : Ports) {
+  for (LinuxPort& port : Ports) {
     port.Readable = everything;
   }
 }
@@ -362,7 +362,7 @@ EventWaitResult WaitSharedEvent(int timeoutMs) {
     return errno == EINTR ? EventWaitResult::Timeout : EventWaitResult::Failed;
   }
   for (int i = 0; i < count; ++i) {
-    auto* port = static_cast<PosixPort*>(found[i].data.ptr);
+    auto* port = static_cast<LinuxPort*>(found[i].data.ptr);
     if (port == nullptr) {
       EventSignalled = true;
     } else {
@@ -387,7 +387,7 @@ void ResetSharedEvent() {
 // --- operations ----------------------------------------------------------
 
 int StartRead(PortHandle handle, std::uint8_t* buffer, int capacity) {
-  PosixPort& port = Ports[handle];
+  LinuxPort& port = Ports[handle];
   pthread_mutex_lock(&port.Lock);
   port.Buffer = buffer;
   port.Capacity = capacity;
@@ -397,7 +397,7 @@ int StartRead(PortHandle handle, std::uint8_t* buffer, int capacity) {
 }
 
 int StartLineWait(PortHandle handle) {
-  PosixPort& port = Ports[handle];
+  LinuxPort& port = Ports[handle];
   pthread_mutex_lock(&port.Lock);
   int error = port.WaiterError;
   if (error == 0) {
@@ -413,7 +413,7 @@ int StartLineWait(PortHandle handle) {
 
 // The outstanding read of a virtual port completes when data is there; a
 // read of 0 bytes means QVN closed the port, which fails it like a broken pipe.
-PortResult ReadIfReady(PosixPort* port, int* bytes, int* errorCode) {
+PortResult ReadIfReady(LinuxPort* port, int* bytes, int* errorCode) {
   ssize_t received =
       recv(port->Fd, port->Buffer, static_cast<size_t>(port->Capacity), MSG_DONTWAIT);
   if (received > 0) {
@@ -433,7 +433,7 @@ PortResult ReadIfReady(PosixPort* port, int* bytes, int* errorCode) {
 }
 
 PortResult GetResult(PortHandle handle, int* bytes, int* errorCode) {
-  PosixPort& port = Ports[handle];
+  LinuxPort& port = Ports[handle];
   // A virtual port's fields are the monitor's alone (the lock is for a COM
   // port's waiter): one that the wait did not find readable is answered
   // without it, as every port is at each scan after the one that read.
@@ -475,7 +475,7 @@ bool ReadCts(PortHandle handle, int* ctsOn) {
 // period, or at the next line change when the driver waits for it (a
 // removed device ends that wait too).
 void ClosePort(PortHandle handle) {
-  PosixPort& port = Ports[handle];
+  LinuxPort& port = Ports[handle];
   if (!port.IsCom) {
     epoll_ctl(EpollFd, EPOLL_CTL_DEL, port.Fd, nullptr);
   }
@@ -488,7 +488,7 @@ void ClosePort(PortHandle handle) {
   pthread_mutex_unlock(&port.Lock);
 }
 
-const PortLayer PosixPortLayer = {
+const PortLayer LinuxPortLayer = {
     OpenVirtualPort, OpenComPort,      WatchComLines, CreateSharedEvent,
     WaitSharedEvent, ResetSharedEvent, StartRead,     StartLineWait,
     GetResult,       ReadCts,          ClosePort,
@@ -496,4 +496,4 @@ const PortLayer PosixPortLayer = {
 
 }  // namespace
 
-const PortLayer* PlatformPortLayer() { return &PosixPortLayer; }
+const PortLayer* PlatformPortLayer() { return &LinuxPortLayer; }

@@ -1,4 +1,4 @@
-// POSIX: a QVN virtual port is a Unix-domain stream socket at /tmp/QVN<name>.
+// Linux: a QVN virtual port is a Unix-domain stream socket at /tmp/QVN<name>.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -10,7 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "platform/qvn_server.h"
+#include "testbed/qvn_server.h"
 
 static_assert(sizeof(sockaddr_un::sun_path) <= QVN_PATH_SIZE, "a socket path fits");
 

@@ -2,7 +2,7 @@
 // tool, the tests and the benchmark use to stand in for QVN.
 //   Windows: the named pipe "\\.\pipe\QVN<name>", duplex, byte mode, one
 //            client at a time.
-//   POSIX:   a Unix-domain stream socket at /tmp/QVN<name>, that only its
+//   Linux:   a Unix-domain stream socket at /tmp/QVN<name>, that only its
 //            owner (and root) may open, taking one client.
 #pragma once
 
@@ -13,18 +13,18 @@ constexpr int QVN_PATH_SIZE = 108;  // sun_path; holds "/tmp/QVN" and a 63-chara
 struct QvnServer {
   std::intptr_t Listener;    // platform handle, -1 when none
   std::intptr_t Connection;  // platform handle, -1 when none
-  char Path[QVN_PATH_SIZE];  // POSIX: the socket file to remove at the end
+  char Path[QVN_PATH_SIZE];  // Linux: the socket file to remove at the end
 };
 
 // QvnServerListen's answer when a running server already offers the port.
 constexpr int QVN_ALREADY_OFFERED = -1;
 
-// Offers the port NAME. A POSIX socket file left by a server that has gone
-// is replaced; one that a running server still offers is left alone.
+// Offers the port NAME. On Linux a socket file left by a server that has
+// gone is replaced; one that a running server still offers is left alone.
 // Returns 0, QVN_ALREADY_OFFERED or the platform's error code.
 int QvnServerListen(QvnServer* server, const char* name);
 // Waits until a client (Tarnwick) has opened the port. From then on a
-// second client is refused (POSIX: ECONNREFUSED; Windows: ERROR_PIPE_BUSY).
+// second client is refused (Linux: ECONNREFUSED; Windows: ERROR_PIPE_BUSY).
 // 0 or error code.
 int QvnServerAccept(QvnServer* server);
 // Writes all bytes to the connected client. 0 or error code.
