@@ -25,6 +25,8 @@ OUTAGES = 10
 PORTS = 4
 QUIET_SECONDS = 3.0
 CPU_LIMIT = wine_or(0.3, 1.0)  # as for a port that is dropped without --reopen
+# Two line checks, a second apart, and slack for a loaded machine.
+STILL_RELEASED_WATCH = 2.5
 
 
 def reopened_message(name):
@@ -128,6 +130,39 @@ class ReopenTest(FaultTest, EndToEnd):
         self.assertEqual(out.count(b"no longer monitored"), 1, out)
         self.assertEqual(out.count(b"Reopened"), 1, out)
         self.assertEqual(rig.received(), expected)
+
+    def test_a_com_port_timed_out_stays_released_through_an_outage(self):
+        """An application hung while keying, and its adapter fails and comes
+        back: with and without --fail-safe the port is not keyed again at
+        the reopen or by the line checks after it, until the application
+        drops PTT itself. Both run at once, to share the period."""
+        runs = []
+        for options in ((), ("--fail-safe",)):
+            rig = self.start_recording_rig()
+            port = self.start_modemsim()
+            tarnwick = self.start_tarnwick_on([port.name], [rig],
+                                              options=("--reopen", "--tx-timeout=1") + options)
+            # --fail-safe decides the port's CTS, off, as it opens.
+            runs.append((rig, port, tarnwick, OFF if options else b""))
+        for rig, port, tarnwick, sent in runs:
+            tarnwick.out.wait_for(BANNER, Target.startup_allowance() + 3.0)
+            port.send("cts 1")
+            self.assertEqual(rig.wait_received(sent + ON + OFF, 3.0), sent + ON + OFF)
+            port.send("fail EIO")
+        for rig, port, tarnwick, sent in runs:
+            closed = tarnwick.out.wait_for(b" - no longer monitored\r\n", 5.0)
+            port.send("fail none")
+            tarnwick.out.wait_for(reopened_message(port.name), OPENED_WITHIN + 2.0, closed)
+        time.sleep(STILL_RELEASED_WATCH)  # the line checks after the reopen
+        for rig, port, tarnwick, sent in runs:
+            self.assertEqual(rig.received(), sent + ON + OFF, "keyed again after the reopen")
+            port.send("cts 0")
+            tarnwick.out.wait_for(b"PTT dropped by the application - time-out over\r\n", 3.0)
+            port.send("cts 1")
+            # The drop is sent again when the line's event reports it, and
+            # not when the line check finds it first.
+            ended = sent + ON + OFF
+            self.assertIn(rig.wait_received(ended + OFF + ON, 3.0), (ended + ON, ended + OFF + ON))
 
     def test_ten_outages_leave_no_descriptor_or_handle_behind(self):
         """Four ports, each closed and offered again at once, in turn: ten
