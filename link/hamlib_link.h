@@ -39,9 +39,9 @@
 
 constexpr int ADDR_TEXT_SIZE = 164;  // 163 characters and the zero
 
-// Where a link stands on the way out (--fail-safe). Once the exit path has
+// Where a link stands on the way out (--fail-safe). Once the way out has
 // taken a link, nothing more goes out on it, by any thread.
-constexpr std::int32_t LINK_SENDING = 0;  // the exit path has not taken it
+constexpr std::int32_t LINK_SENDING = 0;  // the way out has not taken it
 constexpr std::int32_t LINK_AWAITING_END =
     1;                                   // closed in order; its server has yet to end the stream
 constexpr std::int32_t LINK_SILENT = 2;  // taken, and nothing left to wait for
@@ -94,7 +94,7 @@ struct HamlibLink {
   // it when it connects, with or without --fail-safe. Written under
   // SendLock; a newer "T 1", or a "T 0" that goes out, clears it.
   std::atomic<std::int32_t> ReleaseOwed;
-  // LINK_SENDING until the exit path takes the link. Written under
+  // LINK_SENDING until the way out takes the link. Written under
   // SendLock, and every send checks it under SendLock, so no command can
   // follow the release.
   std::atomic<std::int32_t> ExitStage;

@@ -6,7 +6,7 @@ namespace {
 
 std::atomic<CommandSender> Sender{nullptr};
 
-// What the exit path reads from a server at one go; more would only delay
+// What the way out reads from a server at one go; more would only delay
 // the release behind a server that floods it.
 constexpr int DISCARD_BUFFER_SIZE = 512;
 constexpr int DISCARD_READS = 16;
@@ -191,7 +191,7 @@ void MarkLinkSendable(HamlibLink* link, bool resendDecided) {
     link->Sendable.store(1);
     CloseInOrder(link, true);
   }
-  // Otherwise the exit path has taken the link: the connection carries nothing.
+  // Otherwise the way out has taken the link: the connection carries nothing.
   PlatformLockRelease(&link->SendLock);
 }
 

@@ -48,11 +48,11 @@ void SetCommandSender(CommandSender sender);
 void CloseLinkSocket(HamlibLink* link);
 
 // Lets commands go out on the link's socket, once it is connected, unless
-// the exit path has taken the link. With resendDecided, the port's decided
+// the way out has taken the link. With resendDecided, the port's decided
 // state, if any, goes out first, in the same hold of the lock: no command
 // can come between, so the resend never overtakes a newer change. An owed
 // release goes out the same way without it. A link
-// that the exit path awaits (keyed while it was connecting) gets "T 0" and
+// that the way out awaits (keyed while it was connecting) gets "T 0" and
 // is closed in order instead.
 void MarkLinkSendable(HamlibLink* link, bool resendDecided);
 
