@@ -870,34 +870,4 @@ TEST_F(TxTimeoutTest, AReopenNeitherEndsATimeOutNorARunningPeriod) {
   EXPECT_EQ(ReleaseTimes, (std::vector<std::int64_t>{20 * SECOND}));
 }
 
-TEST_F(TxTimeoutTest, AComPortHeldOnThroughAnOutageIsNotKeyedAgain) {
-  for (int failSafe : {0, 1}) {
-    SCOPED_TRACE(testing::Message() << "fail-safe " << failSafe);
-    SetUp();
-    state_.Settings.FailSafe = failSafe;
-    UseSlot(0);
-    Fake[0].ComError = 0;
-    Fake[0].CtsOn = 1;
-    ASSERT_TRUE(Start());
-    Complete(0);
-    MonitorPass(&state_);  // keyed at 0, released at 2 s
-    RunUntil(3 * SECOND);
-    Fake[0].Result = PortResult::Failed;  // the adapter fails with CTS held on
-    EventSet = true;
-    RunUntil(20 * SECOND);  // and opens again at 19 s
-    Fake[0].CtsOn = 0;      // the application drops PTT: over, nothing to send
-    RunUntil(22 * SECOND);
-    Fake[0].CtsOn = 1;
-    Complete(0);
-    MonitorPass(&state_);
-    // With --fail-safe the port was decided as it opened at start-up.
-    Sends keyedOnce{{0, 1}, {0, 0}, {0, 1}};
-    if (failSafe != 0) {
-      keyedOnce.insert(keyedOnce.begin(), {0, 1});
-    }
-    EXPECT_EQ(Sent, keyedOnce);
-    TearDown();
-  }
-}
-
 }  // namespace
