@@ -58,7 +58,11 @@ void Service(HamlibLink* link) {
   // The server's answers are read only when something is done with them.
   AnswerReader* reader = link->Settings.ReadAnswers != 0 ? &answers : nullptr;
   for (;;) {
-    int waitMs = MsUntilResend(answers, PlatformMonotonicMicros(), LINK_WAIT_MS);
+    std::int64_t now = PlatformMonotonicMicros();
+    int waitMs = MsUntilResend(answers, now, LINK_WAIT_MS);
+    if (reader != nullptr) {
+      waitMs = MsUntilAnswerOverdue(link, now, waitMs);
+    }
     int found = PlatformWaitSocket(link->Sock.load(), waitMs);
     if (found == SOCKET_WAIT_FAILED) {
       Print("HAMLIB Select failed %d r\n", PlatformLastSocketError());
@@ -74,7 +78,11 @@ void Service(HamlibLink* link) {
       LoseConnection(link);
       return;
     }
-    ResendIfDue(link, &answers, PlatformMonotonicMicros());
+    now = PlatformMonotonicMicros();
+    ResendIfDue(link, &answers, now);
+    if (reader != nullptr) {
+      EndMatchingIfOverdue(link, now);
+    }
     if (link->Running.load() == 0) {
       // A connection ended on the way out is not one to reconnect.
       if (link->ExitStage.load() == LINK_SENDING) {

@@ -13,6 +13,9 @@
 
 namespace {
 
+// "T 0\n" and "T 1\n": the commands without --vfo.
+constexpr std::size_t PLAIN_COMMAND_LENGTH = sizeof "T 0\n" - 1;
+
 constexpr int WAIT_MS = 5000;
 
 std::string Connected(const HamlibLink& link) {
@@ -92,7 +95,7 @@ class LinkWorkerTest : public ::testing::Test {
     return std::thread([this, received] {
       SocketHandle peer = PlatformAccept(listener_, WAIT_MS);
       ASSERT_NE(peer, NO_SOCKET);
-      *received = ReceiveBytes(peer, PTT_COMMAND_LENGTH);
+      *received = ReceiveBytes(peer, PLAIN_COMMAND_LENGTH);
       PlatformCloseSocket(peer);
     });
   }
@@ -437,6 +440,45 @@ TEST_F(RigctlAnswersTest, EachAnswerMatchesTheOldestCommandOnItsConnection) {
                             addr + "1 with RPRT -11\r\n" + addr + "0 with RPRT -4\r\n");
 }
 
+// An answer that never comes (rigctld --vfo takes "T 1" for a VFO and waits)
+// ends the matching at its deadline, once, so that no later answer is
+// paired with the wrong command. Each command's deadline is its own.
+TEST_F(RigctlAnswersTest, AnOverdueAnswerEndsTheMatchingOnItsConnection) {
+  link_.Settings = LinkSettings{0, 1, 0};
+  for (int vfo : {0, 1}) {
+    NewConnection();
+    link_.Settings.Vfo = vfo;
+    for (int i = 0; i < 20; ++i) {  // answered in time: no deadline left
+      SendPttCommand(&link_, 1), Answer("RPRT 0\n");
+    }
+    std::int64_t before = PlatformMonotonicMicros();
+    SendPttCommand(&link_, 1);
+    std::int64_t between = PlatformMonotonicMicros();
+    PlatformSleepMs(2);
+    SendPttCommand(&link_, 0);
+    std::int64_t after = PlatformMonotonicMicros();
+    int ms = MsUntilAnswerOverdue(&link_, before + 9000000, LINK_WAIT_MS);
+    EXPECT_TRUE(ms >= 1000 && ms <= 1001 + (between - before) / 1000) << ms;
+    EndMatchingIfOverdue(&link_, before + ANSWER_DEADLINE_MICROS - 1);
+    Answer("RPRT -1\n");
+    EndMatchingIfOverdue(&link_, between + ANSWER_DEADLINE_MICROS);
+    EXPECT_EQ(link_.UnansweredCount.load(), 1);  // T 0's deadline is later
+    EndMatchingIfOverdue(&link_, after + ANSWER_DEADLINE_MICROS);
+    EndMatchingIfOverdue(&link_, after + 2 * ANSWER_DEADLINE_MICROS);
+    Answer("RPRT -19\n");
+    EXPECT_EQ(MsUntilAnswerOverdue(&link_, after, LINK_WAIT_MS), LINK_WAIT_MS);
+  }
+  std::string addr = "HAMLIB Addr 127.0.0.1:4532 ";
+  EXPECT_EQ(
+      Captured(),
+      addr + "refused T 1 with RPRT -1 - check the server's PTT setting (rigctld: -P)\r\n" + addr +
+          "did not answer T 0 within 10 s - answers ignored (rigctld --vfo needs --vfo, " +
+          "or the rig is not answering)\r\n" + addr +
+          "refused T 1 with RPRT -1 - check --vfo: is rigctld started with --vfo?\r\n" + addr +
+          "did not answer T 0 within 10 s - answers ignored (a rigctld started without --vfo " +
+          "needs Tarnwick without --vfo, or the rig is not answering)\r\n");
+}
+
 TEST_F(RigctlAnswersTest, ARefusedReleaseIsSentAgainEverySecondUntilTaken) {
   SendPttCommand(&link_, 0);
   Answer("RPRT -5\n");
@@ -446,7 +488,7 @@ TEST_F(RigctlAnswersTest, ARefusedReleaseIsSentAgainEverySecondUntilTaken) {
     Answer(second <= 601 ? "RPRT -5\n" : "RPRT 0\n", second);
   }
   ResendIfDue(&link_, &reader_, 603 * 1000000);
-  EXPECT_EQ(ToServer.size(), 603u * PTT_COMMAND_LENGTH);
+  EXPECT_EQ(ToServer.size(), 603u * PLAIN_COMMAND_LENGTH);
   std::string addr = "HAMLIB Addr 127.0.0.1:4532 ";
   EXPECT_EQ(Captured(), addr + "refused T 0 (RPRT -5) - sending it again every second\r\n" + addr +
                             "still refuses T 0 (RPRT -5)\r\n" + addr + "took T 0\r\n");
