@@ -2,6 +2,8 @@
 read back from a real rigctld, and byte for byte from a recording server."""
 
 import re
+import time
+import unittest
 
 from harness import EndToEnd, Target, unique_name
 
@@ -123,3 +125,33 @@ class VerboseTest(EndToEnd):
         self.assertRegex(log, rb"^TXGATE port %s PTT on\nTXGATE port %s PTT off after "
                          rb"(0\.[5-9]|1\.[0-9]) s\nTXGATE port %s PTT on$"
                          % ((re.escape(name.encode()),) * 3))
+
+    @unittest.skipIf(Target.wine, "the logic has no platform part, and rigctld's waits are long")
+    def test_rigctld_in_vfo_mode_and_with_a_password(self):
+        vfo_rigs = [self.start_rigctld(extra=["--vfo"]) for _ in range(2)]
+        locked = self.start_rigctld(extra=["-A", "secret"])
+        names = [unique_name("Vfo%d" % k) for k in range(3)]
+        sims = [self.start_qvnsim(name) for name in names]
+        with_vfo = self.start_tarnwick_on(names[:1], vfo_rigs[:1], ["--vfo"])
+        plain = self.start_tarnwick_on(names[1:], [vfo_rigs[1], locked], ["--verbose"])
+        for sim in sims:
+            sim.wait_connected()
+        for tarnwick, rig in ((with_vfo, vfo_rigs[0]), (plain, vfo_rigs[1]), (plain, locked)):
+            self.wait_linked(tarnwick, rig.port)
+        sent = time.monotonic()
+        for sim in sims:
+            sim.send("on")
+        addr = b"HAMLIB Addr 127.0.0.1:%d " % vfo_rigs[1].port
+        keyed = plain.out.wait_for(b"TXGATE port %s PTT on\r\n" % names[1].encode(), 3.0)
+        vfo_rigs[0].wait_ptt(1)
+        sims[0].send("off")
+        vfo_rigs[0].wait_ptt(0)
+        plain.out.wait_for(b"HAMLIB Addr 127.0.0.1:%d refused T 1 with RPRT -19 - the server "
+                           b"wants a password (rigctld -A), which Tarnwick cannot send\r\n"
+                           % locked.port, 3.0)
+        # rigctld --vfo takes "1" for the VFO and waits for the PTT value.
+        unanswered = plain.out.wait_for(
+            addr + b"did not answer T 1 within 10 s - answers ignored (rigctld --vfo needs "
+            b"--vfo, or the rig is not answering)\r\n", 15.0)
+        self.assertGreaterEqual(plain.out.arrival(unanswered) - sent, 10.0)
+        self.assertLess(plain.out.arrival(unanswered) - plain.out.arrival(keyed), 13.0)
