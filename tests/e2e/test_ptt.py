@@ -128,30 +128,26 @@ class VerboseTest(EndToEnd):
 
     @unittest.skipIf(Target.wine, "the logic has no platform part, and rigctld's waits are long")
     def test_rigctld_in_vfo_mode_and_with_a_password(self):
-        vfo_rigs = [self.start_rigctld(extra=["--vfo"]) for _ in range(2)]
-        locked = self.start_rigctld(extra=["-A", "secret"])
+        rigs = [self.start_rigctld(extra=extra) for extra in (["--vfo"], ["--vfo"], ["-A", "pw"])]
         names = [unique_name("Vfo%d" % k) for k in range(3)]
         sims = [self.start_qvnsim(name) for name in names]
-        with_vfo = self.start_tarnwick_on(names[:1], vfo_rigs[:1], ["--vfo"])
-        plain = self.start_tarnwick_on(names[1:], [vfo_rigs[1], locked], ["--verbose"])
-        for sim in sims:
+        with_vfo = self.start_tarnwick_on(names[:1], rigs[:1], ["--vfo"])
+        plain = self.start_tarnwick_on(names[1:], rigs[1:], ["--verbose"])
+        for sim, rig, tarnwick in zip(sims, rigs, (with_vfo, plain, plain)):
             sim.wait_connected()
-        for tarnwick, rig in ((with_vfo, vfo_rigs[0]), (plain, vfo_rigs[1]), (plain, locked)):
             self.wait_linked(tarnwick, rig.port)
         sent = time.monotonic()
         for sim in sims:
             sim.send("on")
-        addr = b"HAMLIB Addr 127.0.0.1:%d " % vfo_rigs[1].port
         keyed = plain.out.wait_for(b"TXGATE port %s PTT on\r\n" % names[1].encode(), 3.0)
-        vfo_rigs[0].wait_ptt(1)
+        rigs[0].wait_ptt(1)  # read back with "t currVFO"
         sims[0].send("off")
-        vfo_rigs[0].wait_ptt(0)
-        plain.out.wait_for(b"HAMLIB Addr 127.0.0.1:%d refused T 1 with RPRT -19 - the server "
-                           b"wants a password (rigctld -A), which Tarnwick cannot send\r\n"
-                           % locked.port, 3.0)
-        # rigctld --vfo takes "1" for the VFO and waits for the PTT value.
+        rigs[0].wait_ptt(0)
+        plain.out.wait_for(b"127.0.0.1:%d refused T 1 with RPRT -19 - the server wants a password "
+                           b"(rigctld -A), which Tarnwick cannot send\r\n" % rigs[2].port, 3.0)
+        # rigctld --vfo takes the "1" for the VFO and waits for the PTT value.
         unanswered = plain.out.wait_for(
-            addr + b"did not answer T 1 within 10 s - answers ignored (rigctld --vfo needs "
-            b"--vfo, or the rig is not answering)\r\n", 15.0)
+            b"127.0.0.1:%d did not answer T 1 within 10 s - answers ignored (rigctld --vfo needs "
+            b"--vfo, or the rig is not answering)\r\n" % rigs[1].port, 15.0)
         self.assertGreaterEqual(plain.out.arrival(unanswered) - sent, 10.0)
         self.assertLess(plain.out.arrival(unanswered) - plain.out.arrival(keyed), 13.0)
