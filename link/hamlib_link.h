@@ -55,7 +55,8 @@ constexpr std::int32_t ANSWER_RECORD_SIZE = 16;
 constexpr std::int32_t ANSWERS_UNMATCHED = -1;
 // How long a command may await its answer before matching ends: a rig that
 // does not answer keeps rigctld for its time-out times its retries, often
-// over 2 s, and a rigctld started with --vfo never answers "T 1".
+// over 2 s, and a rigctld started with --vfo leaves a "T 1" without a VFO
+// unanswered until the next command, which it takes for the PTT value.
 constexpr std::int64_t ANSWER_DEADLINE_MICROS = std::int64_t{10} * 1000000;
 
 // What a link does beyond carrying the commands, from the command line.
