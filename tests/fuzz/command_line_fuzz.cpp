@@ -340,6 +340,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // Each input stands for a process of its own: no option of an earlier
   // accepted line may be in force (--timestamps would stamp the refusal).
   Options = RunOptions{};
+  SetTimestamps(false);
 
   // Garbage first: the parser must fill the whole result, whatever it decides.
   auto parsed = std::make_unique<CommandLine>();
