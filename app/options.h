@@ -14,6 +14,9 @@ struct RunOptions {
   int TxTimeoutSeconds;
   // Say each PTT change as it is sent, and each command the server refuses.
   int Verbose;
+  // Send each command with the VFO, "T currVFO 1", for a rigctld started
+  // with --vfo.
+  int Vfo;
 };
 
 // Written once from the command line before any thread starts; read-only

@@ -6,6 +6,7 @@ LinkSettings LinkSettingsFrom(const RunOptions& options) {
   LinkSettings settings{};
   settings.FailSafe = options.FailSafe;
   settings.ReadAnswers = options.Verbose != 0 || options.FailSafe != 0 ? 1 : 0;
+  settings.Vfo = options.Vfo;
   return settings;
 }
 

@@ -20,5 +20,9 @@ void InitLink(HamlibLink* link, const char* addrText, const LinkDestination& des
   link->ExitStage.store(LINK_SENDING);
   link->Unanswered.store(0);
   link->UnansweredCount.store(0);
+  for (std::atomic<std::int64_t>& sentAt : link->SentAt) {
+    sentAt.store(0);
+  }
+  link->OldestSent.store(0);
   PlatformLockInit(&link->SendLock);
 }

@@ -53,6 +53,11 @@ constexpr std::int32_t LINK_AWAITING_CONNECT = 3;
 // and its answers can no longer be told apart (ANSWERS_UNMATCHED).
 constexpr std::int32_t ANSWER_RECORD_SIZE = 16;
 constexpr std::int32_t ANSWERS_UNMATCHED = -1;
+// How long a command may await its answer before matching ends: a rig that
+// does not answer keeps rigctld for its time-out times its retries, often
+// over 2 s, and a rigctld started with --vfo leaves a "T 1" without a VFO
+// unanswered until the next command, which it takes for the PTT value.
+constexpr std::int64_t ANSWER_DEADLINE_MICROS = std::int64_t{10} * 1000000;
 
 // What a link does beyond carrying the commands, from the command line.
 struct LinkSettings {
@@ -62,6 +67,9 @@ struct LinkSettings {
   // --verbose or --fail-safe: the server's answers are read and matched,
   // and each refusal is said.
   int ReadAnswers;
+  // --vfo: every command names the VFO, "T currVFO 1\n", as a rigctld
+  // started with --vfo expects.
+  int Vfo;
 };
 
 struct HamlibLink {
@@ -104,6 +112,11 @@ struct HamlibLink {
   // started afresh when the connection becomes sendable.
   std::atomic<std::uint32_t> Unanswered;
   std::atomic<std::int32_t> UnansweredCount;
+  // With ReadAnswers only: when each of those commands was sent, on the
+  // monotonic clock in microseconds, a ring whose oldest is at OldestSent.
+  // Written under SendLock with the two words above.
+  std::atomic<std::int64_t> SentAt[ANSWER_RECORD_SIZE];
+  std::atomic<std::int32_t> OldestSent;
   PlatformLock SendLock;
 };
 

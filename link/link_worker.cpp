@@ -52,14 +52,31 @@ bool Connect(HamlibLink* link) {
   return true;
 }
 
+// How long the worker may wait for the server: until a refused release is
+// due again, or the oldest command's answer is overdue, at the latest.
+int WaitLimitMs(HamlibLink* link, const AnswerReader* reader, std::int64_t now) {
+  if (reader == nullptr) {
+    return LINK_WAIT_MS;
+  }
+  return MsUntilAnswerOverdue(link, now, MsUntilResend(*reader, now, LINK_WAIT_MS));
+}
+
+// What is due at `now` whether or not the server said anything.
+void ActOnTime(HamlibLink* link, AnswerReader* reader, std::int64_t now) {
+  if (reader != nullptr) {
+    ResendIfDue(link, reader, now);
+    EndMatchingIfOverdue(link, now);
+  }
+}
+
 // Services the connection until it ends.
 void Service(HamlibLink* link) {
   AnswerReader answers{};
   // The server's answers are read only when something is done with them.
   AnswerReader* reader = link->Settings.ReadAnswers != 0 ? &answers : nullptr;
   for (;;) {
-    int waitMs = MsUntilResend(answers, PlatformMonotonicMicros(), LINK_WAIT_MS);
-    int found = PlatformWaitSocket(link->Sock.load(), waitMs);
+    int found =
+        PlatformWaitSocket(link->Sock.load(), WaitLimitMs(link, reader, PlatformMonotonicMicros()));
     if (found == SOCKET_WAIT_FAILED) {
       Print("HAMLIB Select failed %d r\n", PlatformLastSocketError());
       LoseConnection(link);
@@ -74,7 +91,7 @@ void Service(HamlibLink* link) {
       LoseConnection(link);
       return;
     }
-    ResendIfDue(link, &answers, PlatformMonotonicMicros());
+    ActOnTime(link, reader, PlatformMonotonicMicros());
     if (link->Running.load() == 0) {
       // A connection ended on the way out is not one to reconnect.
       if (link->ExitStage.load() == LINK_SENDING) {

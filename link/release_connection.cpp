@@ -44,8 +44,8 @@ void ReleaseOnConnectionOfItsOwn(void* record) {
     SayConnectFailure(link, outcome, PlatformLastSocketError());
     return;
   }
-  const char* command = PttCommand(0);
-  bool sent = PlatformSendNow(sock, command, PTT_COMMAND_LENGTH) == PTT_COMMAND_LENGTH;
+  PttCommandText command = PttCommand(0, link.Settings.Vfo);
+  bool sent = PlatformSendNow(sock, command.Bytes, command.Length) == command.Length;
   PlatformShutdownSending(sock);
   AwaitServerEnd(sock);
   PlatformCloseSocket(sock);

@@ -43,23 +43,40 @@ void StopResending(AnswerReader* reader) {
   reader->ResendDue = false;
 }
 
-void ShowRefusal(const HamlibLink& link, AnswerReader* reader, int pttOn, int code) {
-  if (pttOn == 1 && !reader->HintShown) {
-    reader->HintShown = true;
-    Print(
-        "HAMLIB Addr %s refused T %d with RPRT %d - check the server's PTT setting (rigctld: "
-        "-P)\r\n",
-        link.AddrText, pttOn, code);
-    return;
+// Hamlib's codes that a hint explains: an invalid parameter, as rigctld
+// answers PTT without -P or a command without its VFO, and the security
+// error of a server started with a password.
+constexpr int RIG_EINVAL = -1;
+constexpr int RIG_ESECURITY = -19;
+
+// What to check, for the first refusal on a connection that has a hint:
+// once said, the next refusals are said without one. "" for none.
+const char* TakeHint(const HamlibLink& link, AnswerReader* reader, int pttOn, int code) {
+  const char* hint = "";
+  if (code == RIG_ESECURITY) {
+    hint = " - the server wants a password (rigctld -A), which Tarnwick cannot send";
+  } else if (code == RIG_EINVAL && link.Settings.Vfo != 0) {
+    hint = " - check --vfo: is rigctld started with --vfo?";
+  } else if (pttOn == 1) {
+    hint = " - check the server's PTT setting (rigctld: -P)";
   }
-  Print("HAMLIB Addr %s refused T %d with RPRT %d\r\n", link.AddrText, pttOn, code);
+  if (reader->HintShown) {
+    return "";
+  }
+  reader->HintShown = hint[0] != '\0';
+  return hint;
+}
+
+void ShowRefusal(const HamlibLink& link, AnswerReader* reader, int pttOn, int code) {
+  Print("HAMLIB Addr %s refused T %d with RPRT %d%s\r\n", link.AddrText, pttOn, code,
+        TakeHint(link, reader, pttOn, code));
 }
 
 // --fail-safe: the release just refused goes out again a period from now.
 void KeepResending(const HamlibLink& link, AnswerReader* reader, int code, std::int64_t now) {
   if (!reader->Resending) {
-    Print("HAMLIB Addr %s refused T 0 (RPRT %d) - sending it again every second\r\n", link.AddrText,
-          code);
+    Print("HAMLIB Addr %s refused T 0 (RPRT %d) - sending it again every second%s\r\n",
+          link.AddrText, code, TakeHint(link, reader, 0, code));
     reader->RefusalShownAt = now;
   } else if (now - reader->RefusalShownAt >= STILL_REFUSED_PERIOD_MICROS) {
     Print("HAMLIB Addr %s still refuses T 0 (RPRT %d)\r\n", link.AddrText, code);
@@ -129,4 +146,18 @@ int MsUntilResend(const AnswerReader& reader, std::int64_t now, int longestMs) {
   }
   std::int64_t ms = std::max<std::int64_t>(reader.ResendAt - now + 999, 0) / 1000;
   return static_cast<int>(std::min<std::int64_t>(ms, longestMs));
+}
+
+void EndMatchingIfOverdue(HamlibLink* link, std::int64_t now) {
+  int pttOn = 0;
+  if (!GiveUpOverdueAnswer(link, now, &pttOn)) {
+    return;
+  }
+  const char* cause = link->Settings.Vfo != 0
+                          ? "a rigctld started without --vfo needs Tarnwick without --vfo"
+                          : "rigctld --vfo needs --vfo";
+  Print(
+      "HAMLIB Addr %s did not answer T %d within %d s - answers ignored (%s, or the rig is not "
+      "answering)\r\n",
+      link->AddrText, pttOn, static_cast<int>(ANSWER_DEADLINE_MICROS / 1000000), cause);
 }

@@ -2,8 +2,9 @@
 // --fail-safe. rigctld answers each set command with "RPRT n": 0 when done,
 // a negative Hamlib error code when not. Each "RPRT" line answers the
 // oldest command still awaiting one (see TakeAnsweredCommand); any other
-// line, and an answer with no command awaiting it, is ignored, and a server
-// that never answers is no error.
+// line, and an answer with no command awaiting it, is ignored. A command
+// left unanswered for ANSWER_DEADLINE_MICROS ends the matching on its
+// connection, with a message (see EndMatchingIfOverdue).
 #pragma once
 
 #include <cstdint>
@@ -23,7 +24,7 @@ struct AnswerReader {
   char Line[ANSWER_LINE_SIZE];
   int Length;
   bool Overlong;   // the line so far did not fit
-  bool HintShown;  // the first refused "T 1" has said what to check
+  bool HintShown;  // a refusal has said what to check
   // --fail-safe: a refused release is being sent again; ResendDue while the
   // next send waits for ResendAt, not for an answer.
   bool Resending;
@@ -46,3 +47,7 @@ void ResendIfDue(HamlibLink* link, AnswerReader* reader, std::int64_t now);
 // Milliseconds until the next resend is due, rounded up, and at most
 // longestMs.
 int MsUntilResend(const AnswerReader& reader, std::int64_t now, int longestMs);
+
+// Ends the matching on the link's connection, once, when its oldest
+// command awaiting an answer is overdue at `now`, and says so.
+void EndMatchingIfOverdue(HamlibLink* link, std::int64_t now);

@@ -1,5 +1,6 @@
 #include "link/rigctl_command.h"
 
+#include <algorithm>
 #include <atomic>
 
 namespace {
@@ -48,17 +49,34 @@ void RecordCommand(HamlibLink* link, int pttOn) {
   std::uint32_t bit = pttOn != 0 ? std::uint32_t{1} << count : 0;
   link->Unanswered.store(link->Unanswered.load() | bit);
   link->UnansweredCount.store(count + 1);
+  // Only a link that reads answers has a deadline for them: without, the
+  // PTT road reads no clock.
+  if (link->Settings.ReadAnswers != 0) {
+    std::int32_t slot = (link->OldestSent.load() + count) % ANSWER_RECORD_SIZE;
+    link->SentAt[slot].store(PlatformMonotonicMicros());
+  }
+}
+
+// When the oldest command awaiting its answer was sent, if there is one
+// whose answer is still matched; SendLock is held.
+bool OldestSentAt(const HamlibLink& link, std::int64_t* sentAt) {
+  if (link.Settings.ReadAnswers == 0 || link.UnansweredCount.load() <= 0 ||
+      link.ExitStage.load() != LINK_SENDING) {
+    return false;
+  }
+  *sentAt = link.SentAt[link.OldestSent.load()].load();
+  return true;
 }
 
 // Sends the command for pttOn on the link's socket; SendLock is held and
 // MaySend has said yes. Returns whether the system took it whole.
 bool SendUnderLock(HamlibLink* link, int pttOn) {
-  const char* command = PttCommand(pttOn);
+  PttCommandText command = PttCommand(pttOn, link->Settings.Vfo);
   SocketHandle sock = link->Sock.load();
   CommandSender sender = Sender.load();
-  int sent = sender != nullptr ? sender(sock, command, PTT_COMMAND_LENGTH)
-                               : PlatformSendNow(sock, command, PTT_COMMAND_LENGTH);
-  if (sent != PTT_COMMAND_LENGTH) {
+  int sent = sender != nullptr ? sender(sock, command.Bytes, command.Length)
+                               : PlatformSendNow(sock, command.Bytes, command.Length);
+  if (sent != command.Length) {
     EndConnectionAfterFailedSend(link, sock);
     return false;
   }
@@ -109,9 +127,13 @@ bool ConnectUnderWay(const HamlibLink& link) {
 
 void SetCommandSender(CommandSender sender) { Sender.store(sender); }
 
-// The two commands are constant text: formatting one with snprintf at each
+// The commands are constant text: formatting one with snprintf at each
 // change cost the monitor more instructions than the rest of its road.
-const char* PttCommand(int pttOn) { return pttOn != 0 ? "T 1\n" : "T 0\n"; }
+PttCommandText PttCommand(int pttOn, int vfo) {
+  constexpr PttCommandText PLAIN[2] = {{"T 0\n", 4}, {"T 1\n", 4}};
+  constexpr PttCommandText WITH_VFO[2] = {{"T currVFO 0\n", 12}, {"T currVFO 1\n", 12}};
+  return (vfo != 0 ? WITH_VFO : PLAIN)[pttOn != 0 ? 1 : 0];
+}
 
 bool SendPttCommand(HamlibLink* link, int pttOn) {
   PlatformLockAcquire(&link->SendLock);
@@ -146,9 +168,33 @@ bool TakeAnsweredCommand(HamlibLink* link, int* pttOn, bool* wasLast) {
     *wasLast = count == 1;
     link->Unanswered.store(unanswered >> 1);
     link->UnansweredCount.store(count - 1);
+    link->OldestSent.store((link->OldestSent.load() + 1) % ANSWER_RECORD_SIZE);
   }
   PlatformLockRelease(&link->SendLock);
   return matched;
+}
+
+bool GiveUpOverdueAnswer(HamlibLink* link, std::int64_t now, int* pttOn) {
+  PlatformLockAcquire(&link->SendLock);
+  std::int64_t sentAt = 0;
+  bool overdue = OldestSentAt(*link, &sentAt) && now - sentAt >= ANSWER_DEADLINE_MICROS;
+  if (overdue) {
+    *pttOn = static_cast<int>(link->Unanswered.load() & 1);
+    link->UnansweredCount.store(ANSWERS_UNMATCHED);
+  }
+  PlatformLockRelease(&link->SendLock);
+  return overdue;
+}
+
+int MsUntilAnswerOverdue(HamlibLink* link, std::int64_t now, int longestMs) {
+  PlatformLockAcquire(&link->SendLock);
+  std::int64_t sentAt = 0;
+  std::int64_t ms = longestMs;
+  if (OldestSentAt(*link, &sentAt)) {
+    ms = std::max<std::int64_t>(sentAt + ANSWER_DEADLINE_MICROS - now + 999, 0) / 1000;
+  }
+  PlatformLockRelease(&link->SendLock);
+  return static_cast<int>(std::min<std::int64_t>(ms, longestMs));
 }
 
 bool ResendRefusedRelease(HamlibLink* link) {
@@ -180,6 +226,7 @@ void MarkLinkSendable(HamlibLink* link, bool resendDecided) {
   // A new connection: what the last one left unanswered never will be.
   link->Unanswered.store(0);
   link->UnansweredCount.store(0);
+  link->OldestSent.store(0);
   if (stage == LINK_SENDING) {
     link->Sendable.store(1);
     std::int32_t decided = link->DecidedPtt.load();

@@ -1,12 +1,19 @@
-// The one rigctl command Tarnwick sends: set PTT, "T 1\n" or "T 0\n".
+// The one rigctl command Tarnwick sends: set PTT, "T 1\n" or "T 0\n", or
+// with --vfo "T currVFO 1\n" or "T currVFO 0\n".
 #pragma once
+
+#include <cstdint>
 
 #include "link/hamlib_link.h"
 
-constexpr int PTT_COMMAND_LENGTH = 4;
+struct PttCommandText {
+  const char* Bytes;
+  int Length;
+};
 
-// The command for a PTT state (1 on, 0 off): PTT_COMMAND_LENGTH bytes.
-const char* PttCommand(int pttOn);
+// The command for a PTT state (1 on, 0 off), in the link's form: with
+// vfo != 0 it names the VFO, as a rigctld started with --vfo reads it.
+PttCommandText PttCommand(int pttOn, int vfo);
 
 // Makes pttOn the port's decided PTT state and sends its command on the
 // link's current socket, once, without waiting. The command is lost,
@@ -32,6 +39,18 @@ bool SendOwedRelease(HamlibLink* link);
 // take, matching has ended for this connection, or the way out has taken
 // the link: the answer is then ignored.
 bool TakeAnsweredCommand(HamlibLink* link, int* pttOn, bool* wasLast);
+
+// With answers read, each command awaiting its answer has its send time
+// recorded. When the oldest has waited ANSWER_DEADLINE_MICROS at `now`,
+// matching ends for this connection (ANSWERS_UNMATCHED): an answer that
+// never comes would otherwise pair every later answer with the wrong
+// command. Returns whether it ended now, with that command's state in
+// *pttOn.
+bool GiveUpOverdueAnswer(HamlibLink* link, std::int64_t now, int* pttOn);
+
+// Milliseconds until the oldest command awaiting its answer is overdue,
+// rounded up, and at most longestMs.
+int MsUntilAnswerOverdue(HamlibLink* link, std::int64_t now, int longestMs);
 
 // A refused release sent again: "T 0", only while the decided state is 0 and
 // every command sent has been answered, so that it never overtakes a newer

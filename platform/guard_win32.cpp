@@ -43,7 +43,7 @@ const char* AfterProgramName(const char* commandLine) {
 }
 
 bool GuardCommandLine(HANDLE pipe, HANDLE process, char* line, std::size_t size) {
-  char program[MAX_PATH];
+  char program[MAX_PATH] = {};
   DWORD length = GetModuleFileNameA(nullptr, program, sizeof program);
   if (length == 0 || length >= sizeof program) {
     return false;

@@ -40,6 +40,7 @@ void CheckParse(const ParseCase& c) {
   EXPECT_EQ(parsed.Options.Timestamps, c.Options.Timestamps);
   EXPECT_EQ(parsed.Options.TxTimeoutSeconds, c.Options.TxTimeoutSeconds);
   EXPECT_EQ(parsed.Options.Verbose, c.Options.Verbose);
+  EXPECT_EQ(parsed.Options.Vfo, c.Options.Vfo);
 }
 
 std::uint32_t AddressBytes(unsigned a, unsigned b, unsigned c, unsigned d) {
@@ -96,9 +97,9 @@ TEST(CommandLine, OutcomesAndPairCounts) {
 }
 
 TEST(CommandLine, OptionsStandAnywhereAndThePairsAreTheRest) {
-  const RunOptions none{0, 0, 0, 0, 0};
-  const RunOptions failSafe{1, 0, 0, 0, 0};
-  const RunOptions all{1, 1, 1, 0, 1};
+  const RunOptions none{0, 0, 0, 0, 0, 0};
+  const RunOptions failSafe{1, 0, 0, 0, 0, 0};
+  const RunOptions all{1, 1, 1, 0, 1, 1};
   const ParseCase cases[] = {
       {"before the pairs",
        {"--fail-safe", "com1", "127.0.0.1:1"},
@@ -114,7 +115,7 @@ TEST(CommandLine, OptionsStandAnywhereAndThePairsAreTheRest) {
        0,
        failSafe},
       {"between a port and its address",
-       {"com1", "--reopen", "127.0.0.1:1", "--timestamps", "--verbose", "--fail-safe"},
+       {"com1", "--reopen", "127.0.0.1:1", "--timestamps", "--verbose", "--fail-safe", "--vfo"},
        CommandLineOutcome::Accepted,
        1,
        0,
@@ -190,13 +191,13 @@ TEST(CommandLine, OptionsStandAnywhereAndThePairsAreTheRest) {
        CommandLineOutcome::Accepted,
        1,
        0,
-       RunOptions{0, 0, 0, 90, 0}},
+       RunOptions{0, 0, 0, 90, 0, 0}},
       {"the last time-out stands",
        {"a", "--tx-timeout=86400", "1", "--tx-timeout=1"},
        CommandLineOutcome::Accepted,
        1,
        0,
-       RunOptions{0, 0, 0, 1, 0}},
+       RunOptions{0, 0, 0, 1, 0, 0}},
       {"a time-out needs its value",
        {"--tx-timeout", "a", "1"},
        CommandLineOutcome::BadValue,
@@ -220,7 +221,7 @@ TEST(CommandLine, OptionsStandAnywhereAndThePairsAreTheRest) {
        CommandLineOutcome::Accepted,
        4,
        0,
-       RunOptions{0, 1, 0, 0, 0}},
+       RunOptions{0, 1, 0, 0, 0, 0}},
   };
   for (const ParseCase& c : cases) {
     CheckParse(c);
@@ -260,7 +261,7 @@ TEST(CommandLine, HelpShowsEveryOptionOnLinesOfItsOwn) {
   StopCapture();
   std::string help = Captured();
   for (const char* option : {"--fail-safe", "--reopen", "--timestamps", "--tx-timeout=SECONDS",
-                             "--verbose", "--help", "-h", "/?", "--version", "-V"}) {
+                             "--verbose", "--vfo", "--help", "-h", "/?", "--version", "-V"}) {
     EXPECT_NE(help.find(option), std::string::npos) << option;
   }
   // Whole lines, each ended by CR LF, that fit an 80-column console.

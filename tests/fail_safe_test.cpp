@@ -16,6 +16,9 @@
 
 namespace {
 
+// "T 0\n" and "T 1\n": the commands without --vfo.
+constexpr std::size_t PLAIN_COMMAND_LENGTH = sizeof "T 0\n" - 1;
+
 constexpr int WAIT_MS = 5000;
 // Long enough to tell "nothing came" on a loaded machine, short enough to
 // wait for several times.
@@ -28,11 +31,11 @@ std::int64_t MillisecondsSince(std::int64_t startMicros) {
 
 // Whether bytes are nothing but whole PTT commands.
 bool OnlyWholeCommands(const std::string& bytes) {
-  if (bytes.size() % PTT_COMMAND_LENGTH != 0) {
+  if (bytes.size() % PLAIN_COMMAND_LENGTH != 0) {
     return false;
   }
-  for (std::size_t at = 0; at < bytes.size(); at += PTT_COMMAND_LENGTH) {
-    std::string command = bytes.substr(at, PTT_COMMAND_LENGTH);
+  for (std::size_t at = 0; at < bytes.size(); at += PLAIN_COMMAND_LENGTH) {
+    std::string command = bytes.substr(at, PLAIN_COMMAND_LENGTH);
     if (command != "T 0\n" && command != "T 1\n") {
       return false;
     }
@@ -41,7 +44,7 @@ bool OnlyWholeCommands(const std::string& bytes) {
 }
 
 std::string LastCommands(const std::string& bytes, std::size_t count) {
-  std::size_t length = count * PTT_COMMAND_LENGTH;
+  std::size_t length = count * PLAIN_COMMAND_LENGTH;
   return bytes.size() < length ? bytes : bytes.substr(bytes.size() - length);
 }
 

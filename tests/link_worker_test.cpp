@@ -13,6 +13,9 @@
 
 namespace {
 
+// "T 0\n" and "T 1\n": the commands without --vfo.
+constexpr std::size_t PLAIN_COMMAND_LENGTH = sizeof "T 0\n" - 1;
+
 constexpr int WAIT_MS = 5000;
 
 std::string Connected(const HamlibLink& link) {
@@ -92,7 +95,7 @@ class LinkWorkerTest : public ::testing::Test {
     return std::thread([this, received] {
       SocketHandle peer = LoopbackAccept(listener_, WAIT_MS);
       ASSERT_NE(peer, NO_SOCKET);
-      *received = ReceiveBytes(peer, PTT_COMMAND_LENGTH);
+      *received = ReceiveBytes(peer, PLAIN_COMMAND_LENGTH);
       PlatformCloseSocket(peer);
     });
   }
@@ -437,6 +440,35 @@ TEST_F(RigctlAnswersTest, EachAnswerMatchesTheOldestCommandOnItsConnection) {
                             addr + "1 with RPRT -11\r\n" + addr + "0 with RPRT -4\r\n");
 }
 
+// An answer that never comes (rigctld --vfo waits for the PTT value after
+// "T 1"; a rig that does not answer) ends the matching at the deadline of
+// its own command, once, so that no later answer meets the wrong command.
+TEST_F(RigctlAnswersTest, AnOverdueAnswerEndsTheMatchingOnItsConnection) {
+  link_.Settings = LinkSettings{0, 1, 1};  // --verbose --vfo
+  for (int i = 0; i < 20; ++i) {           // answered in time, round the ring of send times
+    SendPttCommand(&link_, 1), Answer("RPRT 0\n");
+  }
+  SendPttCommand(&link_, 1);
+  std::int64_t between = PlatformMonotonicMicros();
+  PlatformSleepMs(2);
+  SendPttCommand(&link_, 0);
+  std::int64_t after = PlatformMonotonicMicros();
+  Answer("RPRT -1\n");
+  EXPECT_LE(MsUntilAnswerOverdue(&link_, after + ANSWER_DEADLINE_MICROS - 500000, 5000), 500);
+  EndMatchingIfOverdue(&link_, between + ANSWER_DEADLINE_MICROS);
+  EXPECT_EQ(link_.UnansweredCount.load(), 1);  // T 0 is not overdue yet
+  for (std::int64_t at : {after, 2 * after}) {
+    EndMatchingIfOverdue(&link_, at + ANSWER_DEADLINE_MICROS);
+  }
+  Answer("RPRT -19\n");
+  std::string addr = "HAMLIB Addr 127.0.0.1:4532 ";
+  EXPECT_EQ(Captured(), addr + "refused T 1 with RPRT -1 - check --vfo: is rigctld started with " +
+                            "--vfo?\r\n" + addr + "did not answer T 0 within 10 s - answers " +
+                            "ignored (a rigctld started without --vfo needs Tarnwick without " +
+                            "--vfo, or the rig is not answering)\r\n");
+  EXPECT_EQ(ToServer.substr(ToServer.size() - 24), "T currVFO 1\nT currVFO 0\n");
+}
+
 TEST_F(RigctlAnswersTest, ARefusedReleaseIsSentAgainEverySecondUntilTaken) {
   SendPttCommand(&link_, 0);
   Answer("RPRT -5\n");
@@ -446,7 +478,7 @@ TEST_F(RigctlAnswersTest, ARefusedReleaseIsSentAgainEverySecondUntilTaken) {
     Answer(second <= 601 ? "RPRT -5\n" : "RPRT 0\n", second);
   }
   ResendIfDue(&link_, &reader_, 603 * 1000000);
-  EXPECT_EQ(ToServer.size(), 603u * PTT_COMMAND_LENGTH);
+  EXPECT_EQ(ToServer.size(), 603u * PLAIN_COMMAND_LENGTH);
   std::string addr = "HAMLIB Addr 127.0.0.1:4532 ";
   EXPECT_EQ(Captured(), addr + "refused T 0 (RPRT -5) - sending it again every second\r\n" + addr +
                             "still refuses T 0 (RPRT -5)\r\n" + addr + "took T 0\r\n");

@@ -13,8 +13,9 @@
 # for byte and exit 0), `qvnsim` found, the documents and both manual pages
 # in place (the pages without a warning from man, the changelog of this
 # version); the service: the system user tarnwick in dialout,
-# tarnwick@.service, which `systemd-analyze verify` takes without a word,
-# and the conffile /etc/tarnwick/example.conf, whose TARNWICK_ARGS, read as
+# tarnwick@.service, which `systemd-analyze verify` takes without a word
+# and whose start limit can be reached (StartLimitBurst times RestartSec
+# below StartLimitIntervalSec), and the conffile /etc/tarnwick/example.conf, whose TARNWICK_ARGS, read as
 # systemd reads it and with this check's own virtual port and loopback
 # rigctld for the pairs, make with the unit's ExecStart= a command line that
 # is run as the unit's User= (qvnsim too): banner, PTT keyed, and released
@@ -146,6 +147,15 @@ if [ -s "$work/verify.out" ]; then
   fail "systemd-analyze verify finds the above in tarnwick@ci.service"
 fi
 echo "   systemd-analyze verify tarnwick@ci.service: nothing to say"
+# systemd-analyze does not weigh the start limit: starts RestartSec apart
+# reach StartLimitBurst only if they all fit in StartLimitIntervalSec.
+in_section() { sed -n "/^\[$1\]/,/^\[/s/^$2=//p" "$unit"; }
+burst=$(in_section Unit StartLimitBurst) && interval=$(in_section Unit StartLimitIntervalSec)
+restart=$(in_section Service RestartSec)
+if ! [ "${burst:-0}" -gt 0 ] 2>/dev/null || ! [ $((burst * restart)) -lt "${interval:-0}" ]; then
+  fail "start limit never reached: StartLimitBurst=$burst x RestartSec=$restart, StartLimitIntervalSec=$interval"
+fi
+echo "   start limit: $burst starts $restart s apart fit in StartLimitIntervalSec=$interval"
 # TARNWICK_ARGS as systemd reads the file (comment lines skipped, the last
 # assignment, quotes around the value taken off) and splits $TARNWICK_ARGS
 # (at whitespace); its options kept, its pairs replaced by this check's own.

@@ -222,11 +222,13 @@ class Program:
 
 class Rigctld:
     """Hamlib's rigctl server with the dummy rig, on a loopback port of
-    127.0.0.1 or, given host="::1", of ::1."""
+    127.0.0.1 or, given host="::1", of ::1, started with the extra
+    arguments too (e.g. "--vfo", or "-A", PASSWORD)."""
 
-    def __init__(self, port=None, host=LOOPBACK, ptt_type="RIG"):
+    def __init__(self, port=None, host=LOOPBACK, ptt_type="RIG", extra=()):
         self._port_chosen = port is None
         self.ptt_type = ptt_type
+        self.extra = list(extra)
         self.host = host
         self.port = port or free_port(host)
         self.popen = None
@@ -240,7 +242,7 @@ class Rigctld:
         for attempt in range(3):
             self.popen = subprocess.Popen(
                 ["rigctld", "-m", "1"] + (["-P", self.ptt_type] if self.ptt_type else [])
-                + ["-T", self.host, "-t", str(self.port)],
+                + self.extra + ["-T", self.host, "-t", str(self.port)],
                 stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             try:
                 self._wait_accepting(10.0)
@@ -310,7 +312,8 @@ class Rigctld:
         return None
 
     def _ask_ptt(self):
-        self._query.sendall(b"t\n")
+        # In VFO mode every command names its VFO first.
+        self._query.sendall(b"t currVFO\n" if "--vfo" in self.extra else b"t\n")
         answer = b""
         while not answer.endswith(b"\n"):
             chunk = self._query.recv(64)
@@ -706,8 +709,8 @@ class EndToEnd(unittest.TestCase):
             self.wait_linked(tarnwick, rig.port)
         return tarnwick, sims
 
-    def start_rigctld(self, port=None, host=LOOPBACK, ptt_type="RIG"):
-        rig = Rigctld(port, host, ptt_type)
+    def start_rigctld(self, port=None, host=LOOPBACK, ptt_type="RIG", extra=()):
+        rig = Rigctld(port, host, ptt_type, extra)
         self.addCleanup(rig.kill)
         return rig.start()
 

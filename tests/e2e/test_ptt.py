@@ -2,6 +2,8 @@
 read back from a real rigctld, and byte for byte from a recording server."""
 
 import re
+import time
+import unittest
 
 from harness import EndToEnd, Target, unique_name
 
@@ -123,3 +125,29 @@ class VerboseTest(EndToEnd):
         self.assertRegex(log, rb"^TXGATE port %s PTT on\nTXGATE port %s PTT off after "
                          rb"(0\.[5-9]|1\.[0-9]) s\nTXGATE port %s PTT on$"
                          % ((re.escape(name.encode()),) * 3))
+
+    @unittest.skipIf(Target.wine, "the logic has no platform part, and rigctld's waits are long")
+    def test_rigctld_in_vfo_mode_and_with_a_password(self):
+        rigs = [self.start_rigctld(extra=extra) for extra in (["--vfo"], ["--vfo"], ["-A", "pw"])]
+        names = [unique_name("Vfo%d" % k) for k in range(3)]
+        sims = [self.start_qvnsim(name) for name in names]
+        with_vfo = self.start_tarnwick_on(names[:1], rigs[:1], ["--vfo"])
+        plain = self.start_tarnwick_on(names[1:], rigs[1:], ["--verbose"])
+        for sim, rig, tarnwick in zip(sims, rigs, (with_vfo, plain, plain)):
+            sim.wait_connected()
+            self.wait_linked(tarnwick, rig.port)
+        sent = time.monotonic()
+        for sim in sims:
+            sim.send("on")
+        keyed = plain.out.wait_for(b"TXGATE port %s PTT on\r\n" % names[1].encode(), 3.0)
+        rigs[0].wait_ptt(1)  # read back with "t currVFO"
+        sims[0].send("off")
+        rigs[0].wait_ptt(0)
+        plain.out.wait_for(b"127.0.0.1:%d refused T 1 with RPRT -19 - the server wants a password "
+                           b"(rigctld -A), which Tarnwick cannot send\r\n" % rigs[2].port, 3.0)
+        # rigctld --vfo takes the "1" for the VFO and waits for the PTT value.
+        unanswered = plain.out.wait_for(
+            b"127.0.0.1:%d did not answer T 1 within 10 s - answers ignored (rigctld --vfo needs "
+            b"--vfo, or the rig is not answering)\r\n" % rigs[1].port, 15.0)
+        self.assertGreaterEqual(plain.out.arrival(unanswered) - sent, 10.0)
+        self.assertLess(plain.out.arrival(unanswered) - plain.out.arrival(keyed), 13.0)

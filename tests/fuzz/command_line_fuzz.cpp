@@ -77,6 +77,7 @@ enum class Spelling {
   Reopen,
   Timestamps,
   Verbose,
+  Vfo,
   TxTimeout,
   BadTxTimeout
 };
@@ -107,6 +108,7 @@ Spelling SpellingOf(const std::string& argument) {
   if (argument == "--reopen") return Spelling::Reopen;
   if (argument == "--timestamps") return Spelling::Timestamps;
   if (argument == "--verbose") return Spelling::Verbose;
+  if (argument == "--vfo") return Spelling::Vfo;
   if (argument == "--tx-timeout" || argument.compare(0, 13, "--tx-timeout=") == 0) {
     return TxTimeoutSeconds(argument) != 0 ? Spelling::TxTimeout : Spelling::BadTxTimeout;
   }
@@ -149,6 +151,9 @@ Expected ExpectedOutcome(int argc, const char* const* argv) {
         break;
       case Spelling::Verbose:
         expected.Options.Verbose = 1;
+        break;
+      case Spelling::Vfo:
+        expected.Options.Vfo = 1;
         break;
       case Spelling::NotAnOption:
         expected.Pairs.push_back(i);
@@ -335,6 +340,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // Each input stands for a process of its own: no option of an earlier
   // accepted line may be in force (--timestamps would stamp the refusal).
   Options = RunOptions{};
+  SetTimestamps(false);
 
   // Garbage first: the parser must fill the whole result, whatever it decides.
   auto parsed = std::make_unique<CommandLine>();
@@ -355,7 +361,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (options.FailSafe != expected.Options.FailSafe || options.Reopen != expected.Options.Reopen ||
       options.Timestamps != expected.Options.Timestamps ||
       options.TxTimeoutSeconds != expected.Options.TxTimeoutSeconds ||
-      options.Verbose != expected.Options.Verbose) {
+      options.Verbose != expected.Options.Verbose || options.Vfo != expected.Options.Vfo) {
     Fail("wrong options", argc, *parsed);
   }
   CheckEntries(argc, argv, expected, *parsed);
