@@ -8,6 +8,7 @@ clean-up, so nothing outlives a test (tarnwick runs until it is killed).
 
 import atexit
 import bisect
+import collections
 import fcntl
 import os
 import shutil
@@ -103,32 +104,44 @@ class Output:
     """Collects a stream's bytes in a thread, with the time each arrived."""
 
     def __init__(self, stream):
-        self._stream = stream
+        # A descriptor of the reader's own: the test closes the stream when
+        # it ends the program, and a number closed under a reader between
+        # two reads could be another program's output by its next read.
+        self._fd = os.dup(stream.fileno())
         self._data = bytearray()
         self._ends = []   # offset just past each chunk
         self._times = []  # monotonic time each chunk arrived
         self._closed = False
+        self._error = None  # what ended the stream, when it was no end of file
         self._cond = threading.Condition()
         self._thread = threading.Thread(target=self._pump, daemon=True)
         self._thread.start()
 
     def _pump(self):
-        fd = self._stream.fileno()
-        while True:
-            try:
-                chunk = os.read(fd, 4096)
-            except OSError:
-                chunk = b""
-            now = time.monotonic()
-            with self._cond:
-                if not chunk:
-                    self._closed = True
+        try:
+            while True:
+                try:
+                    chunk = os.read(self._fd, 4096)
+                except OSError as error:
+                    chunk = b""
+                    self._error = error
+                now = time.monotonic()
+                with self._cond:
+                    if not chunk:
+                        self._closed = True
+                        self._cond.notify_all()
+                        return
+                    self._data += chunk
+                    self._ends.append(len(self._data))
+                    self._times.append(now)
                     self._cond.notify_all()
-                    return
-                self._data += chunk
-                self._ends.append(len(self._data))
-                self._times.append(now)
-                self._cond.notify_all()
+        finally:
+            os.close(self._fd)
+
+    def _state(self):
+        if not self._closed:
+            return "open"
+        return "closed" if self._error is None else "ended by %r" % self._error
 
     def bytes(self):
         with self._cond:
@@ -143,21 +156,49 @@ class Output:
     def wait_for(self, needle, timeout, start=0):
         """Waits until needle appears at or after start; returns the offset
         just past it. Fails the test on timeout."""
+        return self.wait_for_all([needle], timeout, start)
+
+    def wait_for_all(self, needles, timeout, start=0):
+        """Waits until every needle appears at or after start, in any order:
+        lines that different threads print keep none between them. A needle
+        listed n times must appear n times. Returns the offset just past the
+        one that ends last. Fails the test on timeout."""
+        wanted = collections.Counter(needles)
         deadline = time.monotonic() + timeout
         with self._cond:
             while True:
-                found = self._data.find(needle, start)
-                if found >= 0:
-                    return found + len(needle)
+                last = start
+                missing = []
+                for needle, count in wanted.items():
+                    end = self._end_of_nth(needle, count, start)
+                    if end is None:
+                        missing.append(needle)
+                    else:
+                        last = max(last, end)
+                if not missing:
+                    return last
                 left = deadline - time.monotonic()
                 if left <= 0 or self._closed:
                     raise AssertionError(
-                        "%r not seen within %.1f s (stream %s); got %r"
-                        % (needle, timeout, "closed" if self._closed else "open",
-                           bytes(self._data)))
+                        "%s not seen within %.1f s (stream %s); got %r"
+                        % (" nor ".join(repr(needle) for needle in missing), timeout,
+                           self._state(), bytes(self._data)))
                 self._cond.wait(left)
 
+    def _end_of_nth(self, needle, count, start):
+        """The offset just past the count-th of needle's appearances after
+        start, which do not overlap; None when there are fewer."""
+        end = start
+        for _ in range(count):
+            found = self._data.find(needle, end)
+            if found < 0:
+                return None
+            end = found + len(needle)
+        return end
+
     def wait_closed(self, timeout):
+        """Waits until the stream has ended and its reader has taken all of
+        it."""
         deadline = time.monotonic() + timeout
         with self._cond:
             while not self._closed:
@@ -165,7 +206,9 @@ class Output:
                 if left <= 0:
                     raise AssertionError("stream still open after %.1f s" % timeout)
                 self._cond.wait(left)
-        self._thread.join(timeout)
+        self._thread.join(max(0.0, deadline - time.monotonic()))
+        if self._error is not None:
+            raise AssertionError("reading the stream failed: %r" % self._error)
 
 
 class Program:
@@ -409,13 +452,13 @@ class RecordingRig:
 
     def wait_received(self, expected, timeout=2.0):
         """Waits until at least len(expected) bytes came; returns them all."""
-        deadline = time.monotonic() + timeout
+        return self.wait_until(lambda received: len(received) >= len(expected), timeout)
+
+    def wait_until(self, predicate, timeout=2.0):
+        """Waits until predicate(all bytes received) holds, or the time is
+        up; returns the bytes."""
         with self._cond:
-            while len(self._received) < len(expected):
-                left = deadline - time.monotonic()
-                if left <= 0:
-                    break
-                self._cond.wait(left)
+            self._cond.wait_for(lambda: predicate(bytes(self._received)), timeout)
             return bytes(self._received)
 
     def another_connection(self, timeout):
@@ -428,6 +471,11 @@ class RecordingRig:
             return False
         connection.close()
         return True
+
+    def wait_stream_ended(self, timeout=2.0):
+        """Whether the client ended its stream in order within the time."""
+        with self._cond:
+            return self._cond.wait_for(lambda: self.stream_ended, timeout)
 
     def stop(self):
         with self._cond:

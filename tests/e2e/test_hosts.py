@@ -80,7 +80,8 @@ class UnresolvableNameTest(EndToEnd):
         failed = b"Connect Failed for HAMLIB socket - error code = %d Addr %s\r\n" % (
             NAME_NOT_FOUND, address.encode())
         tarnwick.out.wait_for(failed, Target.startup_allowance())
-        banner = tarnwick.out.arrival(tarnwick.out.wait_for(BANNER, Target.startup_allowance()))
+        banner = tarnwick.out.arrival(tarnwick.out.wait_for(BANNER,
+                                                            Target.startup_allowance() + 3.0))
         self.assertEqual(len(attempts_in(log, host)), 1)
 
         # The supervisor's first retry, 16 ticks after the banner, looks the

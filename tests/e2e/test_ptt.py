@@ -116,8 +116,14 @@ class VerboseTest(EndToEnd):
         for command in ("on", "sleep 500", "off", "on"):
             sim.send(command)
         refused = b"HAMLIB Addr 127.0.0.1:%d refused T %%d with RPRT -1" % rig.port
-        tarnwick.out.wait_for(refused % 1 + b"\r\n", 3.0)
-        lines = tarnwick.out.bytes().split(b"\r\n")
+        out = tarnwick.out
+        # Each thread's lines in their order: the link's refusals, and the
+        # monitor's transmit log, which may be written before or after them.
+        out.wait_for(refused % 1 + b"\r\n", 3.0)
+        logged = out.wait_for(b"TXGATE port %s PTT on\r\n" % name.encode(), 3.0)
+        logged = out.wait_for(b"TXGATE port %s PTT off after " % name.encode(), 3.0, logged)
+        out.wait_for(b"TXGATE port %s PTT on\r\n" % name.encode(), 3.0, logged)
+        lines = out.bytes().split(b"\r\n")
         self.assertEqual([line for line in lines if b" refused " in line],
                          [refused % 1 + b" - check the server's PTT setting (rigctld: -P)",
                           refused % 0, refused % 1])

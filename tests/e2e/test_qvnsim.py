@@ -11,7 +11,7 @@ import termios
 import time
 import unittest
 
-from harness import EndToEnd, Target, unique_name
+from harness import EndToEnd, Output, Target, unique_name
 
 REFUSED = 231 if Target.wine else 111  # ERROR_PIPE_BUSY, ECONNREFUSED
 NOT_FOUND = 2
@@ -62,8 +62,10 @@ class OnePortOneClientTest(EndToEnd):
         name = unique_name("Twice")
         first = self.start_qvnsim(name)
         second = self.start(Target.command(Target.qvnsim, name), stderr=subprocess.PIPE)
+        errors = Output(second.popen.stderr)
         self.assertEqual(second.wait_exit(Target.startup_allowance()), 1)
-        self.assertEqual(second.popen.stderr.read().replace(b"\r\n", b"\n"),
+        errors.wait_closed(Target.startup_allowance())
+        self.assertEqual(errors.bytes().replace(b"\r\n", b"\n"),
                          b"qvnsim: the port is already offered (by another qvnsim, or QVN): %s\n"
                          % name.encode())
         self.assertEqual(second.out.bytes(), b"")

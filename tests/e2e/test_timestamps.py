@@ -49,7 +49,18 @@ class TimestampsTest(EndToEnd):
         out = tarnwick.out
         out.wait_for(BANNER, Target.startup_allowance() + 3.0)
         rig.kill()
-        out.wait_for(b"HAMLIB Thread Terminated Addr %s\r\n" % up.encode(), 5.0)
+        expected = [
+            b"Connected to HAMLIB socket Addr %s\r\n" % up.encode(),
+            b"Connect Failed for HAMLIB socket - error code = %d Addr %s\r\n"
+            % (CONNECTION_REFUSED, down.encode()),
+            b"TXGATE port QVN%s Open failed code %d - trying real com port\r\n"
+            % (missing.encode(), NOT_FOUND),
+            b"TXGATE port %s Open failed code %d\r\n" % (missing.encode(), NOT_FOUND),
+            BANNER,
+            b"HAMLIB Thread Terminated Addr %s\r\n" % up.encode(),
+        ]
+        # Four threads' lines, in any order between them.
+        out.wait_for_all(expected, 5.0)
 
         data = out.bytes()
         lines = []
@@ -65,14 +76,4 @@ class TimestampsTest(EndToEnd):
             stamp = time.mktime(time.strptime(match.group(1).decode(), "%Y-%m-%d %H:%M:%S"))
             self.assertGreater(arrived - stamp, -0.5, match.group(0))
             self.assertLess(arrived - stamp, 2.0, match.group(0))
-        expected = [
-            b"Connected to HAMLIB socket Addr %s\r\n" % up.encode(),
-            b"Connect Failed for HAMLIB socket - error code = %d Addr %s\r\n"
-            % (CONNECTION_REFUSED, down.encode()),
-            b"TXGATE port QVN%s Open failed code %d - trying real com port\r\n"
-            % (missing.encode(), NOT_FOUND),
-            b"TXGATE port %s Open failed code %d\r\n" % (missing.encode(), NOT_FOUND),
-            BANNER,
-            b"HAMLIB Thread Terminated Addr %s\r\n" % up.encode(),
-        ]
         self.assertEqual(sorted(lines), sorted(expected))

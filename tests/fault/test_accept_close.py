@@ -6,7 +6,8 @@ import time
 
 import faults
 from faults import (BANNER, RETRY_PERIOD, WINE_FD_SLACK, AcceptAndClose, FaultTest,
-                    link_events, predicted_start, terminated_message, wine_or)
+                    connected_message, link_events, predicted_start, terminated_message,
+                    wait_until, wine_or)
 from harness import EndToEnd, Target, unique_name
 
 DURATION = 60.0
@@ -49,6 +50,10 @@ class AcceptAndCloseTest(FaultTest, EndToEnd):
         cpu = probe.cpu_seconds() - cpu_before
         self.assert_alive(tarnwick)
 
+        # A connection the server has just taken is said by Tarnwick a
+        # moment later.
+        wait_until(lambda: len(server.accepted) == out.bytes().count(
+            connected_message(server.address)), 5.0)
         # The link's rules: connected, then terminated, in turn; a failed
         # connect or a lost connection would be another fault.
         data = out.bytes()

@@ -179,8 +179,8 @@ class BadCommandLinesTest(EndToEnd):
         out.wait_for(BANNER, Target.startup_allowance() + 3.0)
         expected = case.lines(args) if case.lines else None
         if expected:
-            for line in expected:
-                out.wait_for(line, 2.0)
+            out.wait_for_all(expected, 2.0)
+        # Time for a line that should not be there to show.
         time.sleep(0.5)
         status = program.popen.poll()
         self.assertIsNone(status, "ended with status %s" % status)

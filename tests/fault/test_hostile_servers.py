@@ -214,6 +214,10 @@ class ResetTest(FaultTest, EndToEnd):
             for received in server.connections:
                 self.assertTrue(is_whole_commands(received), received)
                 self.assertGreater(len(received), 0)
+            # The server has seen the connections; Tarnwick's lines about
+            # them may still be on their way.
+            rounds = 2 * self.ROUNDS - 1
+            wait_until(lambda: len(link_events(tarnwick.out.bytes(), server.address)) >= rounds,
+                       5.0)
             events = [kind for kind, _ in link_events(tarnwick.out.bytes(), server.address)]
-            self.assertEqual(events[:2 * self.ROUNDS - 1], ["up", "down"] * (self.ROUNDS - 1)
-                             + ["up"])
+            self.assertEqual(events[:rounds], ["up", "down"] * (self.ROUNDS - 1) + ["up"])

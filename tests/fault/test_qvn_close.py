@@ -10,7 +10,7 @@ import select
 import signal
 import time
 
-from faults import BANNER, ON, OFF, FaultTest, link_events, wine_or
+from faults import BANNER, ON, OFF, FaultTest, connected_message, link_events, wine_or
 from harness import EndToEnd, Target, unique_name
 
 PORTS = 3
@@ -27,14 +27,15 @@ CARRIED_WITHIN = 2.0
 BROKEN_PIPE = wine_or(32, 109)  # EPIPE, ERROR_BROKEN_PIPE
 
 
-def read_until(fd, needle, timeout):
-    """Reads the pipe until needle has come; returns what was read."""
+def read_until(fd, needles, timeout):
+    """Reads the pipe until every one of needles has come, in any order;
+    returns what was read."""
     data = b""
     deadline = time.monotonic() + timeout
-    while needle not in data:
+    while not all(needle in data for needle in needles):
         left = deadline - time.monotonic()
         if left <= 0 or not select.select([fd], [], [], left)[0]:
-            raise AssertionError("%r not read within %.1f s; got %r" % (needle, timeout, data))
+            raise AssertionError("%r not read within %.1f s; got %r" % (needles, timeout, data))
         data += os.read(fd, 65536)
     return data
 
@@ -94,16 +95,17 @@ class QvnClosesAPortTest(FaultTest, EndToEnd):
 
     def start_on_pipe(self, names, rigs, options=(), fill=False):
         """qvnsim on each name, and Tarnwick between them and the rigs, its
-        output a pipe of PIPE_SIZE bytes read by hand up to the banner, then
-        filled if asked; returns (tarnwick, sims, the reading end, bytes
-        filled)."""
+        output a pipe of PIPE_SIZE bytes read by hand up to the banner and
+        every link's connection, then filled if asked; returns (tarnwick,
+        sims, the reading end, bytes filled)."""
         sims = [self.start_qvnsim(name) for name in names]
         read_end, write_end = os.pipe()
         fcntl.fcntl(write_end, F_SETPIPE_SZ, PIPE_SIZE)
         tarnwick = self.start_tarnwick_on(names, rigs, options, stdout=write_end)
         for sim in sims:
             sim.wait_connected()
-        read_until(read_end, BANNER, Target.startup_allowance() + 3.0)
+        read_until(read_end, [BANNER] + [connected_message(b"127.0.0.1:%d" % rig.port)
+                                         for rig in rigs], Target.startup_allowance() + 3.0)
         filled = fill_pipe(write_end) if fill else 0
         os.close(write_end)
         return tarnwick, sims, read_end, filled
@@ -114,10 +116,11 @@ class QvnClosesAPortTest(FaultTest, EndToEnd):
         tarnwick, sims, read_end, filled = self.start_on_pipe(names, rigs, fill=True)
         self.addCleanup(os.close, read_end)
 
-        # Ports 0 and 2 close: their messages cannot be written; port 1's
+        # Ports 0 and 2 close, in that order (the second only once the first
+        # qvnsim has ended): their messages cannot be written; port 1's
         # changes go on all the same.
         for k in (0, 2):
-            sims[k].send("quit")
+            sims[k].quit()
         for state, command in ((1, ON), (0, ON + OFF)):
             sims[1].send("on" if state else "off")
             self.assertEqual(rigs[1].wait_received(command, CARRIED_WITHIN), command,
@@ -127,7 +130,7 @@ class QvnClosesAPortTest(FaultTest, EndToEnd):
         # Read again, the output carries the messages made meanwhile, in order.
         closed = [b"TXGATE port %s Closed code %d - no longer monitored\r\n"
                   % (names[k].encode(), BROKEN_PIPE) for k in (0, 2)]
-        self.assertEqual(read_until(read_end, closed[1], 5.0), b"x" * filled + b"".join(closed))
+        self.assertEqual(read_until(read_end, closed, 5.0), b"x" * filled + b"".join(closed))
 
     def test_output_whose_reader_has_gone_ends_nothing_and_the_way_out_still_releases(self):
         if Target.wine:
