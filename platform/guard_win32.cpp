@@ -3,9 +3,9 @@
 #include <windows.h>
 
 #include <cstdio>
-#include <initializer_list>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 #include "platform/guard.h"
 
