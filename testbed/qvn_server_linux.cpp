@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "testbed/loopback.h"
 #include "testbed/qvn_server.h"
 
 static_assert(sizeof(sockaddr_un::sun_path) <= QVN_PATH_SIZE, "a socket path fits");
@@ -159,20 +160,12 @@ int QvnServerAccept(QvnServer* server) {
   }
 }
 
+// The same send as to a loopback client, which leaves errno as the failed
+// send set it.
 int QvnServerWrite(QvnServer* server, const std::uint8_t* bytes, int count) {
-  while (count > 0) {
-    ssize_t sent =
-        send(static_cast<int>(server->Connection), bytes, static_cast<size_t>(count), MSG_NOSIGNAL);
-    if (sent < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      return errno;
-    }
-    bytes += sent;
-    count -= static_cast<int>(sent);
-  }
-  return 0;
+  return LoopbackSendAll(server->Connection, reinterpret_cast<const char*>(bytes), count, false)
+             ? 0
+             : errno;
 }
 
 void QvnServerClose(QvnServer* server) {
