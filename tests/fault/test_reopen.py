@@ -9,6 +9,7 @@ port."""
 import os
 import socket
 import time
+from types import SimpleNamespace
 
 from faults import (BANNER, OFF, ON, FaultTest, WINE_FD_SLACK, link_events, windows_handle_count,
                     wine_or)
@@ -98,71 +99,64 @@ class ReopenTest(FaultTest, EndToEnd):
         # The port's outages leave its link alone.
         self.assertEqual([kind for kind, _ in link_events(out, address.encode())], ["up"])
 
-    def test_com_port_whose_lines_failed_is_opened_again(self):
-        """An adapter unplugged and plugged back at once: its lines fail
-        with EIO, the port stops, and a period later it is a COM port
-        again, watched by a new line waiter, from a fresh start."""
-        rig = self.start_recording_rig()
-        port = self.start_modemsim()
-        tarnwick = self.start_tarnwick_on([port.name], [rig], options=("--reopen",))
-        start = tarnwick.out.wait_for(BANNER, Target.startup_allowance() + 3.0)
-        self.wait_linked(tarnwick, rig.port)
-        port.send("cts 1")
-        self.assertEqual(rig.wait_received(ON), ON)
-
-        port.send("fail EIO")
-        closed = tarnwick.out.wait_for(b" - no longer monitored\r\n", Target.startup_allowance(),
-                                       start)
-        port.send("fail none")
-        end = tarnwick.out.wait_for(reopened_message(port.name), OPENED_WITHIN + 2.0, closed)
-        took = tarnwick.out.arrival(end) - tarnwick.out.arrival(closed)
-        print("COM port opened again %.2f s after it failed" % took)
-        self.assertLess(took, OPENED_WITHIN)
-        # CTS is still on, as decided before the outage: nothing to send
-        # until it changes.
-        expected = ON
-        for state in (0, 1, 0):
-            port.send("cts %d" % state)
-            expected += ON if state else OFF
-            self.assertEqual(rig.wait_received(expected), expected)
-        self.assert_alive(tarnwick)
-        out = tarnwick.out.bytes()
-        self.assertEqual(out.count(b"no longer monitored"), 1, out)
-        self.assertEqual(out.count(b"Reopened"), 1, out)
-        self.assertEqual(rig.received(), expected)
-
-    def test_a_com_port_timed_out_stays_released_through_an_outage(self):
-        """An application hung while keying, and its adapter fails and comes
-        back: with and without --fail-safe the port is not keyed again at
-        the reopen or by the line checks after it, until the application
-        drops PTT itself. Both run at once, to share the period."""
+    def test_com_ports_whose_lines_failed_are_opened_again(self):
+        """Adapters unplugged and plugged back at once: their lines fail
+        with EIO, the ports stop, and a period later each is a COM port
+        again, watched by a new line waiter, from a fresh start. Beside a
+        plain one, two whose application hung while keying (--tx-timeout,
+        with and without --fail-safe) stay released through the reopen and
+        the line checks after it, until the application drops PTT itself.
+        All at once, to share the period."""
         runs = []
-        for options in ((), ("--fail-safe",)):
+        for options in ((), ("--tx-timeout=1",), ("--tx-timeout=1", "--fail-safe")):
             rig = self.start_recording_rig()
             port = self.start_modemsim()
-            tarnwick = self.start_tarnwick_on([port.name], [rig],
-                                              options=("--reopen", "--tx-timeout=1") + options)
-            # --fail-safe decides the port's CTS, off, as it opens.
-            runs.append((rig, port, tarnwick, OFF if options else b""))
-        for rig, port, tarnwick, sent in runs:
-            tarnwick.out.wait_for(BANNER, Target.startup_allowance() + 3.0)
-            port.send("cts 1")
-            self.assertEqual(rig.wait_received(sent + ON + OFF, 3.0), sent + ON + OFF)
-            port.send("fail EIO")
-        for rig, port, tarnwick, sent in runs:
-            closed = tarnwick.out.wait_for(b" - no longer monitored\r\n", 5.0)
-            port.send("fail none")
-            tarnwick.out.wait_for(reopened_message(port.name), OPENED_WITHIN + 2.0, closed)
+            tarnwick = self.start_tarnwick_on([port.name], [rig], options=("--reopen",) + options)
+            # --fail-safe decides the port's CTS, off, as it opens; the
+            # time-out releases it a second after its T 1.
+            sent = (OFF if "--fail-safe" in options else b"") + ON + (OFF if options else b"")
+            runs.append(SimpleNamespace(rig=rig, port=port, tarnwick=tarnwick, sent=sent))
+        for run in runs:
+            run.start = run.tarnwick.out.wait_for(BANNER, Target.startup_allowance() + 3.0)
+            self.wait_linked(run.tarnwick, run.rig.port)
+            run.port.send("cts 1")
+        for run in runs:
+            self.assertEqual(run.rig.wait_received(run.sent, 3.0), run.sent)
+            run.port.send("fail EIO")
+        for run in runs:
+            closed = run.tarnwick.out.wait_for(b" - no longer monitored\r\n",
+                                               Target.startup_allowance(), run.start)
+            run.port.send("fail none")
+            end = run.tarnwick.out.wait_for(reopened_message(run.port.name), OPENED_WITHIN + 2.0,
+                                            closed)
+            took = run.tarnwick.out.arrival(end) - run.tarnwick.out.arrival(closed)
+            print("COM port opened again %.2f s after it failed" % took)
+            self.assertLess(took, OPENED_WITHIN)
         time.sleep(STILL_RELEASED_WATCH)  # the line checks after the reopen
-        for rig, port, tarnwick, sent in runs:
-            self.assertEqual(rig.received(), sent + ON + OFF, "keyed again after the reopen")
-            port.send("cts 0")
-            tarnwick.out.wait_for(b"PTT dropped by the application - time-out over\r\n", 3.0)
-            port.send("cts 1")
+
+        # CTS is still on, as decided before the outage: nothing to send
+        # until it changes.
+        plain = runs[0]
+        expected = plain.sent
+        for state in (0, 1, 0):
+            plain.port.send("cts %d" % state)
+            expected += ON if state else OFF
+            self.assertEqual(plain.rig.wait_received(expected), expected)
+        self.assert_alive(plain.tarnwick)
+        out = plain.tarnwick.out.bytes()
+        self.assertEqual(out.count(b"no longer monitored"), 1, out)
+        self.assertEqual(out.count(b"Reopened"), 1, out)
+        self.assertEqual(plain.rig.received(), expected)
+
+        for run in runs[1:]:
+            self.assertEqual(run.rig.received(), run.sent, "keyed again after the reopen")
+            run.port.send("cts 0")
+            run.tarnwick.out.wait_for(b"PTT dropped by the application - time-out over\r\n", 3.0)
+            run.port.send("cts 1")
             # The drop is sent again when the line's event reports it, and
             # not when the line check finds it first.
-            ended = sent + ON + OFF
-            self.assertIn(rig.wait_received(ended + OFF + ON, 3.0), (ended + ON, ended + OFF + ON))
+            keyed = (run.sent + ON, run.sent + OFF + ON)
+            self.assertIn(run.rig.wait_received(keyed[1], 3.0), keyed)
 
     def test_ten_outages_leave_no_descriptor_or_handle_behind(self):
         """Four ports, each closed and offered again at once, in turn: ten
