@@ -341,31 +341,46 @@ class Rigctld:
 
     def ptt(self):
         """The rig's PTT state as rigctld reports it ("t" command), asked on
-        a connection of its own that is kept open. A connection that broke
-        (rigctld restarted) is made again once."""
+        a connection of its own that is kept open."""
+        return int(self._ask(b"t", (b"0\n", b"1\n")))
+
+    def set_ptt(self, state):
+        """Keys or releases the rig as another client would, on the same
+        connection, so that no client of this rigctld closes meanwhile."""
+        self._ask(b"T %d" % state, (b"RPRT 0\n",))
+
+    def _ask(self, command, answers):
+        """Sends one command and returns its answer. A connection that broke
+        (rigctld restarted) or answered out of turn is made again once:
+        rigctld 4.5.4 closes a finished client's socket three times, so a
+        connection it accepts meanwhile can be closed or crossed with
+        another."""
         for attempt in range(2):
             try:
                 if self._query is None:
                     self._query = socket.create_connection((self.host, self.port), timeout=2.0)
-                return self._ask_ptt()
-            except OSError:
-                self._close_query()
-                if attempt == 1:
-                    raise
+                answer = self._read_answer(command)
+                if answer in answers:
+                    return answer
+                problem = AssertionError("rigctld answered %r to %r" % (answer, command))
+            except OSError as error:
+                problem = error
+            self._close_query()
+            if attempt == 1:
+                raise problem
         return None
 
-    def _ask_ptt(self):
+    def _read_answer(self, command):
         # In VFO mode every command names its VFO first.
-        self._query.sendall(b"t currVFO\n" if "--vfo" in self.extra else b"t\n")
+        vfo = b" currVFO" if "--vfo" in self.extra else b""
+        self._query.sendall(command[:1] + vfo + command[1:] + b"\n")
         answer = b""
         while not answer.endswith(b"\n"):
             chunk = self._query.recv(64)
             if not chunk:
                 raise ConnectionResetError("rigctld closed the query connection")
             answer += chunk
-        if answer not in (b"0\n", b"1\n"):
-            raise AssertionError("rigctld answered %r to t" % answer)
-        return int(answer)
+        return answer
 
     def _close_query(self):
         if self._query is not None:

@@ -369,9 +369,7 @@ class TxTimeoutTest(EndToEnd):
         # One rig was left keyed (a Tarnwick killed while keying), and a COM
         # port's CTS is on before Tarnwick starts.
         left_keyed = self.start_rigctld()
-        with socket.create_connection((LOOPBACK, left_keyed.port)) as client:
-            client.sendall(ON)
-            client.recv(64)
+        left_keyed.set_ptt(1)
         left_keyed.wait_ptt(1)
         behind_cts = self.start_rigctld()
         name = unique_name("Fs")
